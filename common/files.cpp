@@ -1,0 +1,77 @@
+#include "common/files.h"
+
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslKey>
+
+namespace {
+constexpr qint64 pemFileLimit = 1048576;
+constexpr qint64 tokenBytes = 16;
+}
+
+bool readFile(const QString &path, qint64 maximumSize, QByteArray &data, QString &error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("Failed to open the file \"%1\": %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    const QByteArray bytes = file.read(maximumSize);
+    if (file.error() != QFileDevice::NoError) {
+        error = QStringLiteral("Failed to read from the file \"%1\": %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    data = bytes;
+    return true;
+}
+
+bool readCertificate(const QString &path, QSslCertificate &certificate, QString &error)
+{
+    QByteArray pem;
+    if (!readFile(path, pemFileLimit, pem, error)) {
+        return false;
+    }
+    const QSslCertificate parsed(pem, QSsl::Pem);
+    if (parsed.isNull()) {
+        error = QStringLiteral("Invalid certificate in file \"%1\"").arg(path);
+        return false;
+    }
+    certificate = parsed;
+    return true;
+}
+
+bool readPrivateKey(const QString &path, QSslKey &key, QString &error)
+{
+    QByteArray pem;
+    if (!readFile(path, pemFileLimit, pem, error)) {
+        return false;
+    }
+    const QSslKey parsed(pem, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey, QByteArray());
+    if (parsed.isNull()) {
+        error = QStringLiteral("Invalid private key in file \"%1\"").arg(path);
+        return false;
+    }
+    key = parsed;
+    return true;
+}
+
+bool randomHex(QString &token, QString &error)
+{
+    // The device may in theory hand out fewer bytes than asked; keep reading until the token is whole.
+    QFile device(QStringLiteral("/dev/urandom"));
+    if (!device.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        error = QStringLiteral("Failed to open the file \"%1\": %2").arg(device.fileName(), device.errorString());
+        return false;
+    }
+    QByteArray bytes;
+    while (bytes.size() < tokenBytes) {
+        const QByteArray chunk = device.read(tokenBytes - bytes.size());
+        if (chunk.isEmpty()) {
+            error = QStringLiteral("Failed to read from the file \"%1\": %2").arg(device.fileName(), device.errorString());
+            return false;
+        }
+        bytes += chunk;
+    }
+    token = QString::fromLatin1(bytes.toHex());
+    return true;
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QSslCertificate;
+class QSslKey;
+
+// Small file routines shared by every TLS user and the session start. Each returns success and, on
+// failure, one readable text in `error`, leaving its output untouched; none of them logs.
+
+bool readFile(const QString &path, qint64 maximumSize, QByteArray &data, QString &error);
+bool readCertificate(const QString &path, QSslCertificate &certificate, QString &error);
+bool readPrivateKey(const QString &path, QSslKey &key, QString &error);
+// 32 lower-case hexadecimal digits from 16 bytes of /dev/urandom.
+bool randomHex(QString &token, QString &error);

@@ -1,0 +1,52 @@
+#include "common/settings.h"
+
+#include "common/path_template.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QVariant>
+
+#include <limits>
+
+namespace {
+const char *const organisation = "Orvane";
+const char *const application = "Lumen Server";
+
+QVariant readValue(const QString &key, const QVariant &defaultValue)
+{
+    QSettings settings(QString::fromLatin1(organisation), QString::fromLatin1(application));
+    return settings.value(key, defaultValue);
+}
+}
+
+QString Settings::text(const QString &key, const QString &defaultValue)
+{
+    return readValue(key, defaultValue).toString();
+}
+
+quint16 Settings::unsignedShort(const QString &key, quint16 defaultValue)
+{
+    const uint value = readValue(key, uint(defaultValue)).toUInt();
+    return quint16(qMin<uint>(value, std::numeric_limits<quint16>::max()));
+}
+
+qint32 Settings::signedInt(const QString &key, qint32 defaultValue)
+{
+    return readValue(key, defaultValue).toInt();
+}
+
+QString Settings::userPath()
+{
+    const QString fallback = QDir::homePath() + QStringLiteral("/.lumen_server/@HOST@");
+    return expandPathTemplate(text(QStringLiteral("UserPath"), fallback));
+}
+
+QString Settings::logLevelName()
+{
+    return text(QStringLiteral("LogLevel"));
+}
+
+QString Settings::userFile(const QString &userPath, const QString &name)
+{
+    return userPath + QLatin1Char('/') + name;
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// Reads the per-user settings store ("Orvane", "Lumen Server"). Every read opens the store afresh;
+// nothing in the system writes to it.
+class Settings
+{
+public:
+    // A text key, or the default when the key is absent.
+    static QString text(const QString &key, const QString &defaultValue = QString());
+    // Number keys convert like a variant would: a value that is not a number gives 0, not the
+    // default. Values above the type's range are clamped to its largest value.
+    static quint16 unsignedShort(const QString &key, quint16 defaultValue);
+    static qint32 signedInt(const QString &key, qint32 defaultValue);
+
+    // "UserPath", template-expanded; by default the host's folder inside ~/.lumen_server.
+    static QString userPath();
+    static QString logLevelName();
+
+    // Joins a name to the user path as a directory, without normalising ("../server_cert" stays).
+    static QString userFile(const QString &userPath, const QString &name);
+};

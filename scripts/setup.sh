@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Lumen Server needs.
+# Safe to run again; works as root on a fresh Debian 12 machine (sudo is used when not root).
+set -euo pipefail
+
+packages=(
+    # build
+    build-essential cmake ninja-build pkg-config
+    qt6-base-dev libjsoncpp-dev libgl-dev
+    # programs the server runs
+    openssl xauth
+    # the reference session launchers
+    python3 xvfb x11vnc x11-utils xterm
+    # tests: ssh relay, network namespaces, screenshots, VNC client
+    openssh-server openssh-client iproute2 imagemagick python3-pil
+)
+
+run_as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    run_as_root apt-get update -qq
+    run_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,108 @@
+#include "server/idle_exit.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QTimer>
+
+IdleExit::IdleExit(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void IdleExit::sessionAdded()
+{
+    sessions.ref();
+    scheduleStopIfBusy();
+}
+
+void IdleExit::sessionRemoved()
+{
+    if (sessions.fetchAndSubRelaxed(1) == 1 && clients.loadRelaxed() == 0) {
+        scheduleRestartIfIdle();
+    }
+}
+
+void IdleExit::clientAdded()
+{
+    clients.ref();
+    scheduleStopIfBusy();
+}
+
+void IdleExit::clientRemoved()
+{
+    if (clients.fetchAndSubRelaxed(1) == 1 && sessions.loadRelaxed() == 0) {
+        scheduleRestartIfIdle();
+    }
+}
+
+void IdleExit::start(int intervalMs)
+{
+    if (timer) {
+        return;
+    }
+    timer = new QTimer(this);
+    timer->setSingleShot(true);
+    timer->setInterval(intervalMs);
+    connect(timer, &QTimer::timeout, this, &IdleExit::expired);
+    timer->start();
+}
+
+bool IdleExit::isCounting() const
+{
+    return timer && timer->isActive();
+}
+
+int IdleExit::sessionCount() const
+{
+    return sessions.loadRelaxed();
+}
+
+int IdleExit::clientCount() const
+{
+    return clients.loadRelaxed();
+}
+
+IdleExit &IdleExit::global()
+{
+    static IdleExit *instance = new IdleExit; // lives as long as the process
+    return *instance;
+}
+
+// Both checks run on the object's own thread and look at the counts as they are then, so calls that
+// cross each other between threads still leave the timer in the state the final counts ask for.
+void IdleExit::stopIfBusy()
+{
+    if (timer && (sessions.loadRelaxed() != 0 || clients.loadRelaxed() != 0)) {
+        timer->stop();
+    }
+}
+
+void IdleExit::restartIfIdle()
+{
+    if (timer && sessions.loadRelaxed() == 0 && clients.loadRelaxed() == 0) {
+        timer->start();
+    }
+}
+
+void IdleExit::scheduleStopIfBusy()
+{
+    QMetaObject::invokeMethod(this, [this] { stopIfBusy(); }, Qt::QueuedConnection);
+}
+
+void IdleExit::scheduleRestartIfIdle()
+{
+    QMetaObject::invokeMethod(this, [this] { restartIfIdle(); }, Qt::QueuedConnection);
+}
+
+void idleExitSessionAdded() { IdleExit::global().sessionAdded(); }
+void idleExitSessionRemoved() { IdleExit::global().sessionRemoved(); }
+void idleExitClientAdded() { IdleExit::global().clientAdded(); }
+void idleExitClientRemoved() { IdleExit::global().clientRemoved(); }
+
+void startIdleExitTimer()
+{
+    IdleExit &idleExit = IdleExit::global();
+    QObject::connect(&idleExit, &IdleExit::expired, QCoreApplication::instance(), &QCoreApplication::quit,
+                     Qt::UniqueConnection);
+    idleExit.start();
+}

@@ -1,0 +1,261 @@
+// lumen_server: the per-user daemon. The launching process returns once the daemon has finished
+// starting (or failed), passing on every start-up error through the communication pipe.
+
+#include "common/application_identity.h"
+#include "common/file_logging.h"
+#include "common/logging.h"
+#include "server/idle_exit.h"
+#include "server/info_file.h"
+#include "server/program_runner.h"
+#include "server/server_settings.h"
+#include "server/signal_catcher.h"
+#include "server/single_instance.h"
+#include "server/session/value_files.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QThreadPool>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Writes a whole buffer, resuming after interruptions.
+void writeAll(int descriptor, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(descriptor, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        data += written;
+        size -= size_t(written);
+    }
+}
+
+// The write end of the ready pipe: the daemon writes one byte to it once start-up has finished. A
+// daemon that ends during start-up closes it without that byte, and the launching process then
+// returns the daemon's own exit status instead of reporting success.
+int readyWriteFd = -1;
+
+// The launching process copies what the daemon writes to the pipe onto its own standard error until
+// the daemon closes its end.
+[[noreturn]] void relayUntilDaemonReady(int readEnd, int readyReadEnd, pid_t daemon)
+{
+    ::dup2(readEnd, STDIN_FILENO);
+    ::close(readEnd);
+    char buffer[256];
+    for (;;) {
+        const ssize_t received = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (received < 0 && errno == EINTR) {
+            continue;
+        }
+        if (received <= 0) {
+            break;
+        }
+        writeAll(STDERR_FILENO, buffer, size_t(received));
+    }
+
+    char ready = 0;
+    ssize_t got;
+    do {
+        got = ::read(readyReadEnd, &ready, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got == 1) {
+        ::_exit(0);
+    }
+    int status = 0;
+    while (::waitpid(daemon, &status, 0) < 0 && errno == EINTR) {
+    }
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+}
+
+// Forks; returns in the daemon only. A failure is reported as a text with errno's reason.
+bool becomeDaemon(QString &error)
+{
+    int pipeEnds[2];
+    int readyEnds[2];
+    if (::pipe(pipeEnds) != 0) {
+        error = QStringLiteral("Failed to become a daemon: %1").arg(systemError());
+        return false;
+    }
+    if (::pipe2(readyEnds, O_CLOEXEC) != 0) {
+        error = QStringLiteral("Failed to become a daemon: %1").arg(systemError());
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        return false;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        error = QStringLiteral("Failed to become a daemon: %1").arg(systemError());
+        for (int end : {pipeEnds[0], pipeEnds[1], readyEnds[0], readyEnds[1]}) {
+            ::close(end);
+        }
+        return false;
+    }
+    if (child > 0) {
+        ::close(pipeEnds[1]);
+        ::close(readyEnds[1]);
+        relayUntilDaemonReady(pipeEnds[0], readyEnds[0], child);
+    }
+
+    ::close(pipeEnds[0]);
+    ::close(readyEnds[0]);
+    readyWriteFd = readyEnds[1];
+    ::dup2(pipeEnds[1], STDERR_FILENO);
+    ::close(pipeEnds[1]);
+    if (::setsid() < 0 || ::chdir("/") != 0 || !std::freopen("/dev/null", "r", stdin)
+        || !std::freopen("/dev/null", "w", stdout)) {
+        error = QStringLiteral("Failed to become a daemon: %1").arg(systemError());
+        return false;
+    }
+    return true;
+}
+
+// Tells the launching process that start-up has finished.
+void releaseLauncher()
+{
+    const char ready = '0';
+    writeAll(readyWriteFd, &ready, 1);
+    ::close(readyWriteFd);
+    readyWriteFd = -1;
+}
+
+// Clears the process-wide logger pointer before the logger itself goes.
+struct LoggerInstallation
+{
+    ~LoggerInstallation() { Logging::setInstance(nullptr); }
+};
+
+// The long-lived objects of the server, declared in creation order so that they are destroyed in
+// exactly the reverse order, also when start-up fails half-way.
+struct Server
+{
+    std::unique_ptr<FileLogging> logger;
+    LoggerInstallation loggerInstallation;
+    std::unique_ptr<InfoFile> pidFile;
+    std::unique_ptr<InfoFile> portFile;
+    std::unique_ptr<SignalCatcher> signalCatcher;
+};
+
+// Reports a fatal start-up error on standard error (still the communication pipe) and, once the
+// logger exists, in the log; the caller then tears down what exists and exits with 1.
+int fail(const QString &message)
+{
+    const QByteArray line = (Logging::formatLine(Logging::Critical, message) + QLatin1Char('\n')).toLocal8Bit();
+    writeAll(STDERR_FILENO, line.constData(), size_t(line.size()));
+    logMessage(Logging::Critical, message);
+    return 1;
+}
+
+int runServer(QCoreApplication &app, Server &server)
+{
+    const ServerSettings settings = ServerSettings::read();
+
+    QString error;
+    server.logger = std::make_unique<FileLogging>();
+    if (!server.logger->open(settings.logPath, error)) {
+        return fail(error);
+    }
+    Logging::setInstance(server.logger.get());
+    server.logger->setLevel(Logging::levelFromName(settings.logLevelName));
+
+    logMessage(Logging::Debug1, QStringLiteral("Writing the pid file"));
+    server.pidFile = std::make_unique<InfoFile>();
+    server.pidFile->setFileName(settings.pidPath);
+    if (!writeFileLongLong(settings.pidPath, QCoreApplication::applicationPid(), error)) {
+        return fail(error);
+    }
+
+    logMessage(Logging::Debug1, QStringLiteral("Creating certificate files"));
+    if (!QFile::exists(settings.certificatePath)) {
+        const QStringList arguments = {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                                       QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                                       settings.keyPath, QStringLiteral("-out"), settings.certificatePath,
+                                       QStringLiteral("-days"), QStringLiteral("365"), QStringLiteral("-batch")};
+        if (!runProgram(QStringLiteral("openssl"), arguments, QString(), -1, error)) {
+            return fail(error);
+        }
+    }
+
+    logMessage(Logging::Debug1, QStringLiteral("Creating the session directory"));
+    if (!QDir(settings.sessionsPath).exists() && !QDir().mkpath(settings.sessionsPath)) {
+        return fail(QStringLiteral("Failed to create the session directory \"%1\"").arg(settings.sessionsPath));
+    }
+
+    logMessage(Logging::Debug1, QStringLiteral("Setting up signal handlers"));
+    int signalSockets[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0) {
+        return fail(QStringLiteral("Failed to setup signal handling: %1").arg(systemError()));
+    }
+    signalWriteFd = signalSockets[0];
+    server.signalCatcher = std::make_unique<SignalCatcher>(signalSockets[1]);
+    QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotTERM, &app, &QCoreApplication::quit);
+    QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotINT, &app, &QCoreApplication::quit);
+    QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotHUP, server.logger.get(), &FileLogging::reopen);
+    for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        struct sigaction action = {};
+        action.sa_handler = catchSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        ::sigaction(signal, &action, nullptr);
+    }
+
+    // Dropping our copy of the pipe's write end lets the launching process return.
+    if (!std::freopen("/dev/null", "w", stderr)) {
+        return fail(QStringLiteral("Failed to close the communication pipe: %1").arg(systemError()));
+    }
+    releaseLauncher();
+
+    startIdleExitTimer();
+    logMessage(Logging::Info, QStringLiteral("Starting the server version %1").arg(QCoreApplication::applicationVersion()));
+    const int status = app.exec();
+    logMessage(Logging::Info, QStringLiteral("Exiting the server"));
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QString error;
+    if (!becomeDaemon(error)) {
+        return fail(error);
+    }
+    ::umask(077);
+
+    const QString instanceId = QStringLiteral("lumen_server-%1").arg(QString::fromLocal8Bit(qgetenv("USER")));
+    QCoreApplication app(argc, argv);
+    setApplicationIdentity();
+    IdleExit::global(); // created here so that it belongs to the main thread
+
+    SingleInstance instance(instanceId);
+    if (!instance.tryLock()) {
+        return 0;
+    }
+
+    if (QThreadPool::globalInstance()->maxThreadCount() <= 3) {
+        QThreadPool::globalInstance()->setMaxThreadCount(4);
+    }
+
+    Server server;
+    return runServer(app, server);
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class TestEnvironment;
+
+// What the launching process of a program left behind.
+struct LaunchResult
+{
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray standardOutput;
+    QByteArray standardError;
+};
+
+// Starts the real lumen_server in a test environment, the way lumen_sci does, and tears it down
+// again when the test is over.
+class ServerRunner
+{
+public:
+    explicit ServerRunner(const TestEnvironment &environment);
+    ~ServerRunner();
+
+    // Runs the launching process and waits until it returns.
+    LaunchResult launch(int timeoutMs = 60000);
+
+    qint64 pid() const;          // from the pid file, 0 when there is none
+    quint16 port() const;        // from the port file, 0 when there is none
+    bool isRunning() const;
+    bool waitForFile(const QString &name, int timeoutMs = 10000) const;
+
+    // Sends the signal to the daemon and waits until its process is gone.
+    bool stop(int signal, int timeoutMs = 20000);
+    bool waitForExit(int timeoutMs) const;
+
+    QString log() const;
+    bool waitForLog(const QString &text, int timeoutMs = 10000) const;
+
+    static bool isProcessAlive(qint64 pid);
+
+private:
+    const TestEnvironment &env;
+    qint64 lastPid = 0;
+};
