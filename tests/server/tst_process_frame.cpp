@@ -1,0 +1,196 @@
+#include "server/idle_exit.h"
+#include "server/info_file.h"
+#include "server/signal_catcher.h"
+#include "server/single_instance.h"
+
+#include "common/logging.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdint>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+class RecordingLogging : public Logging
+{
+public:
+    QStringList lines;
+
+protected:
+    void write(int, const QString &message) override { lines << message; }
+};
+}
+
+class ProcessFrameTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    int sockets[2] = {-1, -1};
+    RecordingLogging logger;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) == 0);
+        signalWriteFd = sockets[0];
+        logger.setLevel(Logging::Debug1);
+        Logging::setInstance(&logger);
+    }
+
+    void cleanupTestCase() { Logging::setInstance(nullptr); }
+
+    // --- idle exit ---
+
+    void idleServerExpires()
+    {
+        IdleExit idle;
+        QSignalSpy expired(&idle, &IdleExit::expired);
+        idle.start(100);
+        QVERIFY(idle.isCounting());
+        QVERIFY(expired.wait(2000));
+    }
+
+    void sessionsAndClientsHoldTheCountdown()
+    {
+        IdleExit idle;
+        QSignalSpy expired(&idle, &IdleExit::expired);
+        idle.sessionAdded(); // loaded from disk before the timer exists
+        idle.start(150);
+        QTest::qWait(20);
+        QVERIFY(!idle.isCounting());
+
+        idle.clientAdded();
+        idle.sessionRemoved(); // a client is still there
+        QTest::qWait(20);
+        QVERIFY(!idle.isCounting());
+
+        idle.clientRemoved(); // last one gone: a fresh countdown
+        QTRY_VERIFY(idle.isCounting());
+        QVERIFY(expired.wait(2000));
+    }
+
+    void countsStayExactAcrossThreads()
+    {
+        IdleExit idle;
+        idle.start(60000);
+        QList<QThread *> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads << QThread::create([&idle] {
+                for (int i = 0; i < 500; ++i) {
+                    idle.sessionAdded();
+                    idle.clientAdded();
+                    idle.sessionRemoved();
+                    idle.clientRemoved();
+                }
+            });
+            threads.last()->start();
+        }
+        idle.clientAdded();
+        for (QThread *thread : threads) {
+            thread->wait();
+            delete thread;
+        }
+        QCOMPARE(idle.sessionCount(), 0);
+        QCOMPARE(idle.clientCount(), 1);
+        QTest::qWait(50); // let the queued checks run
+        QVERIFY(!idle.isCounting());
+        idle.clientRemoved();
+        QTRY_VERIFY(idle.isCounting());
+    }
+
+    // --- signal catcher ---
+
+    void signalsBecomeQtSignalsInOrder()
+    {
+        SignalCatcher catcher(sockets[1]);
+        QSignalSpy hup(&catcher, &SignalCatcher::gotHUP);
+        QSignalSpy term(&catcher, &SignalCatcher::gotTERM);
+        QSignalSpy any(&catcher, &SignalCatcher::gotSig);
+        QStringList order;
+        connect(&catcher, &SignalCatcher::gotTERM, this, [&] { order << "TERM"; });
+        connect(&catcher, &SignalCatcher::gotSig, this, [&](int s) { order << QString::number(s); });
+        logger.lines.clear();
+
+        catchSignal(SIGHUP);
+        catchSignal(SIGTERM);
+        QTRY_COMPARE(any.size(), 2);
+        QCOMPARE(hup.size(), 1);
+        QCOMPARE(term.size(), 1);
+        QCOMPARE(order, QStringList({"1", "TERM", "15"}));
+        QCOMPARE(logger.lines, QStringList({"Got signal 'HUP'", "Got signal 'TERM'"}));
+    }
+
+    void unknownNumbersOnlyRaiseGotSig()
+    {
+        SignalCatcher catcher(sockets[1]);
+        QSignalSpy any(&catcher, &SignalCatcher::gotSig);
+        QSignalSpy usr1(&catcher, &SignalCatcher::gotUSR1);
+        QSignalSpy term(&catcher, &SignalCatcher::gotTERM);
+        logger.lines.clear();
+        const int32_t record = 3;
+        QCOMPARE(::write(sockets[0], &record, sizeof record), ssize_t(sizeof record));
+        catchSignal(SIGUSR1);
+        QTRY_COMPARE(any.size(), 2);
+        QCOMPARE(any.at(0).at(0).toInt(), 3);
+        QCOMPARE(usr1.size(), 1);
+        QCOMPARE(term.size(), 0);
+        QCOMPARE(logger.lines.first(), QString("Got signal '3'"));
+    }
+
+    void shortRecordIsSkipped()
+    {
+        int pair[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0);
+        {
+            SignalCatcher catcher(pair[1]);
+            QSignalSpy any(&catcher, &SignalCatcher::gotSig);
+            const char half[2] = {1, 0};
+            QCOMPARE(::write(pair[0], half, 2), ssize_t(2));
+            QTest::qWait(100);
+            QCOMPARE(any.size(), 0);
+        }
+        ::close(pair[0]);
+        ::close(pair[1]);
+    }
+
+    // --- files that must not outlive the server ---
+
+    void infoFileRemovesItsFile()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("server_pid");
+        {
+            InfoFile unnamed; // no name: removes nothing
+            InfoFile file;
+            file.setFileName(path);
+            QFile written(path);
+            QVERIFY(written.open(QIODevice::WriteOnly));
+            written.close();
+        }
+        QVERIFY(!QFile::exists(path));
+    }
+
+    void singleInstanceIsExclusiveAndPrivate()
+    {
+        QTemporaryDir runtime;
+        QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        SingleInstance first("lumen_server-ann");
+        QVERIFY(first.lockPath().startsWith(runtime.path()));
+        QVERIFY(first.tryLock());
+        SingleInstance second("lumen_server-ann");
+        QVERIFY(!second.tryLock());
+        SingleInstance other("lumen_server-bob");
+        QVERIFY(other.tryLock());
+    }
+};
+
+QTEST_GUILESS_MAIN(ProcessFrameTest)
+#include "tst_process_frame.moc"
