@@ -1,0 +1,79 @@
+#pragma once
+
+#include "server/manager/session_record.h"
+
+#include <QDateTime>
+#include <QMap>
+#include <QMutex>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QWaitCondition>
+
+class SessionRuntime;
+
+// The server's one store of its own sessions and of the lists its peers reported. At most one
+// thread works on a session at a time (it "holds" the session); different sessions proceed in
+// parallel, and the lock guards only the containers, never a session's slow work.
+class SessionManager
+{
+public:
+    // Loads the sessions found in the sessions directory.
+    SessionManager(const QString &sessionsDirectory, quint16 firstDisplay, quint16 displayEnd, const QString &location);
+    // Forgets the sessions without stopping them: their agents keep running for the next server.
+    ~SessionManager();
+
+    SessionManager(const SessionManager &) = delete;
+    SessionManager &operator=(const SessionManager &) = delete;
+
+    int start(const QString &id, const QString &command, const QString &geometry, QString &password, quint16 &port);
+    int resume(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port);
+    int replay(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port);
+    int suspend(const QString &id);
+    int terminate(const QString &id);
+    void checkSuspendTimeouts(int minutes);
+
+    // Refreshes every session, clears away the ones that ended, and lists what is left after the
+    // peers' sessions.
+    SessionRecordList updateSessions();
+    int listSessions(SessionRecordList &list);
+    int listLocalSessions(SessionRecordList &list);
+
+    void setPeer(const QString &key, const QDateTime &expiry, const SessionRecordList &sessions);
+    void removePeer(const QString &key);
+    void expirePeers();
+    SessionRecordList peerRecords();
+
+    static SessionRecord makeRecord(const QString &id, const QString &location, const SessionRuntime &runtime);
+    static bool removeSessionDirectory(const QString &path, QString &message);
+
+private:
+    bool isBusy(const QString &id);
+    int acquire(const QString &id, SessionRuntime *&runtime);
+    void release(const QString &id);
+    void add(const QString &id, SessionRuntime *runtime);
+    void remove(const QString &id);
+    QStringList ids();
+
+    // Holds a new id for a start, refusing one that is malformed, held or already stored.
+    bool reserveNewId(const QString &id);
+    // After a failed step: a session whose state is unknown leaves the store, any other stays.
+    int dispose(const QString &id, SessionRuntime *runtime, int code);
+    // Removes an ended session, and its directory when the agent ended cleanly.
+    void discardEnded(const QString &id, SessionRuntime *runtime);
+    void handOut(const SessionRuntime &runtime, QString &windowMode, QString &geometry, QString &password,
+                 quint16 &port) const;
+    void loadSessions();
+    int collectLocal(SessionRecordList &list);
+
+    const QString sessionsDirectory;
+    const quint16 firstDisplay;
+    const quint16 displayEnd;
+    const QString location;
+    QMap<QString, SessionRuntime *> sessions;
+    QMap<QString, QDateTime> peerExpiry;
+    QMap<QString, SessionRecordList> peerSessions;
+    QMutex lock;
+    QWaitCondition releasedCondition;
+    QSet<QString> busy;
+};

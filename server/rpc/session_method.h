@@ -1,0 +1,26 @@
+#pragma once
+
+#include "server/rpc/rpc_method.h"
+
+#include <QString>
+
+class SessionManager;
+
+// A method that works on the session manager. The methods keep no state of their own: the manager
+// does the session work and its locking.
+class SessionMethod : public RpcMethod
+{
+public:
+    explicit SessionMethod(SessionManager *sessionManager);
+
+protected:
+    using ConnectOperation = int (SessionManager::*)(const QString &, QString &, QString &, QString &, quint16 &);
+    using PlainOperation = int (SessionManager::*)(const QString &);
+
+    // Resume and replay: the session id in, how to connect out.
+    bool invokeConnect(const Json::Value &params, Json::Value &result, ConnectOperation operation);
+    // Suspend and terminate: the session id in, a null result out.
+    bool invokeOperation(const Json::Value &params, Json::Value &result, PlainOperation operation);
+
+    SessionManager *sessionManager;
+};
