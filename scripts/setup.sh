@@ -13,6 +13,8 @@ packages=(
     python3 xvfb x11vnc x11-utils xterm
     # tests: ssh relay, network namespaces, screenshots, VNC client
     openssh-server openssh-client iproute2 imagemagick python3-pil
+    # tests: key presses and clicks on an Xvfb display (lumen_info)
+    xdotool
 )
 
 run_as_root() {
