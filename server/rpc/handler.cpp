@@ -1,0 +1,236 @@
+#include "server/rpc/handler.h"
+
+#include "common/logging.h"
+#include "server/idle_exit.h"
+#include "server/rpc/json_text.h"
+#include "server/rpc/netstring.h"
+
+#include <QAbstractSocket>
+#include <QIODevice>
+#include <QSslSocket>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+namespace {
+
+const QString describeName = QStringLiteral("system.describe");
+
+Json::Value errorObject(int code, const char *message)
+{
+    Json::Value error(Json::objectValue);
+    error["code"] = code;
+    error["message"] = message;
+    return error;
+}
+
+Json::Value invalidRequest()
+{
+    return Handler::makeError(errorObject(-32600, "Invalid JSON-RPC request."), Json::Value());
+}
+
+QByteArray frame(const Json::Value &value)
+{
+    return encodeNetString(compactJson(value));
+}
+
+} // namespace
+
+Handler::Handler(QIODevice *device, const QMap<QString, RpcMethod *> &methods, QObject *parent)
+    : QObject(parent)
+    , device(device)
+    , watcher(new QFutureWatcher<QByteArray>(this))
+    , methods(methods)
+{
+    this->methods.insert(describeName, this);
+    connect(device, &QIODevice::readyRead, this, &Handler::Device_readyRead);
+    connect(watcher, &QFutureWatcherBase::finished, this, &Handler::Watcher_finished);
+
+    // The server checks the client's certificate in a slot connected to encrypted() before this
+    // handler existed, so by the time Socket_encrypted runs an unverified socket has already been
+    // aborted.
+    if (auto *socket = qobject_cast<QSslSocket *>(device); socket && !socket->isEncrypted()) {
+        outputAllowed = false;
+        connect(socket, &QSslSocket::encrypted, this, &Handler::Socket_encrypted);
+    }
+
+    idleExitClientAdded();
+}
+
+Handler::~Handler()
+{
+    watcher->disconnect(this);
+    watcher->waitForFinished();
+    methods.remove(describeName);
+    qDeleteAll(methods);
+    idleExitClientRemoved();
+}
+
+void Handler::writeToDevice(QByteArray msg)
+{
+    if (msg.isEmpty()) {
+        return;
+    }
+    if (!outputAllowed) {
+        heldOutput.append(msg);
+        heldBytes += msg.size();
+        // A peer that never finishes its handshake must not make the server hoard its updates.
+        if (heldBytes > heldOutputLimit) {
+            heldOutput.clear();
+            heldBytes = 0;
+            device->close();
+        }
+        return;
+    }
+    // A connection that went away while the answer was computed loses it without notice.
+    if (device->isWritable()) {
+        device->write(msg);
+    }
+}
+
+void Handler::Socket_encrypted()
+{
+    auto *socket = qobject_cast<QSslSocket *>(device);
+    if (socket && socket->state() == QAbstractSocket::ConnectedState) {
+        releaseHeldOutput();
+    } else {
+        heldOutput.clear();
+        heldBytes = 0;
+    }
+}
+
+void Handler::releaseHeldOutput()
+{
+    outputAllowed = true;
+    const QList<QByteArray> frames = heldOutput;
+    heldOutput.clear();
+    heldBytes = 0;
+    for (const QByteArray &held : frames) {
+        writeToDevice(held);
+    }
+}
+
+void Handler::Device_readyRead()
+{
+    // One request at a time: later frames wait in the buffer or in the socket, whose read buffer is
+    // bounded, until the current answer has been written.
+    if (requestInFlight) {
+        return;
+    }
+
+    QByteArray message;
+    QString error;
+    int outcome = decodeNetString(buffer, message, error);
+    // Reading only when no whole frame is buffered keeps a fast sender's backlog in the socket.
+    if (outcome == 1 && device->isReadable()) {
+        buffer += device->readAll();
+        outcome = decodeNetString(buffer, message, error);
+    }
+    if (outcome < 0) {
+        logMessage(Logging::Warning, error);
+        device->close();
+        return;
+    }
+    if (outcome == 1) {
+        return;
+    }
+
+    requestInFlight = true;
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+                                         [this, message] { return processMessage(message); }));
+}
+
+void Handler::Watcher_finished()
+{
+    const QByteArray response = watcher->result();
+    writeToDevice(response);
+    requestInFlight = false;
+    Device_readyRead();
+}
+
+QByteArray Handler::processMessage(QByteArray message)
+{
+    Json::Value value;
+    if (!parseJson(message, value)) {
+        return frame(makeError(errorObject(-32700, "Parse error."), Json::Value()));
+    }
+
+    if (value.isArray() || value.isNull()) {
+        Json::Value responses(Json::arrayValue);
+        for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
+            const Json::Value response = processRequest(value[i]);
+            if (!response.isNull()) {
+                responses.append(response);
+            }
+        }
+        return responses.empty() ? QByteArray() : frame(responses);
+    }
+
+    const Json::Value response = processRequest(value);
+    return response.isNull() ? QByteArray() : frame(response);
+}
+
+Json::Value Handler::processRequest(Json::Value request)
+{
+    if (!request.isObject()) {
+        return invalidRequest();
+    }
+    const bool notification = !request.isMember("id");
+    const Json::Value id = notification ? Json::Value() : request["id"];
+    if (!notification && (id.isObject() || id.isArray() || id.isNull())) {
+        return invalidRequest();
+    }
+    if (!request.isMember("jsonrpc") || !request["jsonrpc"].isString() || request["jsonrpc"].asString() != "2.0") {
+        return invalidRequest();
+    }
+    if (!request.isMember("method") || !request["method"].isString()) {
+        return invalidRequest();
+    }
+
+    const std::string name = request["method"].asString();
+    RpcMethod *method = methods.value(QString::fromUtf8(name.data(), int(name.size())));
+    if (!method) {
+        return notification ? Json::Value() : makeError(errorObject(-32601, "Method not found."), id);
+    }
+
+    const Json::Value params = request.isMember("params") ? request["params"] : Json::Value();
+    Json::Value result;
+    const bool succeeded = method->invoke(params, result);
+    if (notification) {
+        return Json::Value();
+    }
+    if (!succeeded) {
+        return makeError(result, id);
+    }
+    Json::Value response(Json::objectValue);
+    response["jsonrpc"] = "2.0";
+    response["id"] = id;
+    response["result"] = result;
+    return response;
+}
+
+Json::Value Handler::makeError(Json::Value error, Json::Value id)
+{
+    Json::Value response(Json::objectValue);
+    response["jsonrpc"] = "2.0";
+    response["id"] = id;
+    response["error"] = error;
+    return response;
+}
+
+bool Handler::invoke(Json::Value, Json::Value &result)
+{
+    result = Json::Value(Json::objectValue);
+    for (auto it = methods.constBegin(); it != methods.constEnd(); ++it) {
+        result[it.key().toStdString()] = it.value()->describe();
+    }
+    return true;
+}
+
+Json::Value Handler::describe()
+{
+    Json::Value document(Json::objectValue);
+    document["description"] = "List the RPC methods available";
+    document["parameters"] = Json::Value();
+    document["returns"] = "Object that contains description of all methods registered";
+    return document;
+}

@@ -1,0 +1,32 @@
+#include "server/rpc/json_text.h"
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include <exception>
+#include <memory>
+
+QByteArray compactJson(const Json::Value &value)
+{
+    Json::FastWriter writer;
+    const std::string text = writer.write(value);
+    return QByteArray(text.data(), int(text.size()));
+}
+
+bool parseJson(const QByteArray &text, Json::Value &value)
+{
+    const Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value parsed;
+    std::string errors;
+    try {
+        if (!reader->parse(text.constData(), text.constData() + text.size(), &parsed, &errors)) {
+            return false;
+        }
+    } catch (const std::exception &) {
+        // The reader throws when the nesting exceeds its stack limit.
+        return false;
+    }
+    value = parsed;
+    return true;
+}

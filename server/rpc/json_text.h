@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QByteArray>
+#include <json/value.h>
+
+// The one wire form of every JSON message: compact, object members in ascending key order, and one
+// line feed at the end.
+QByteArray compactJson(const Json::Value &value);
+
+// Lenient parse (comments allowed, any value at the top level). Input nested too deeply to parse
+// safely counts as invalid rather than escaping as an exception.
+bool parseJson(const QByteArray &text, Json::Value &value);

@@ -1,0 +1,66 @@
+#include "server/rpc/netstring.h"
+
+namespace {
+
+// More bytes than this without a colon cannot start a frame whose length is within the limit.
+constexpr int longestLengthPrefix = 5;
+
+// Only plain ASCII digits count: a sign, white space or an empty prefix marks a broken stream.
+bool parseLength(const QByteArray &prefix, int &length)
+{
+    if (prefix.isEmpty()) {
+        return false;
+    }
+    qint64 value = 0;
+    for (const char digit : prefix) {
+        if (digit < '0' || digit > '9') {
+            return false;
+        }
+        value = value * 10 + (digit - '0');
+        if (value > netStringPayloadLimit) {
+            return false;
+        }
+    }
+    length = int(value);
+    return true;
+}
+
+} // namespace
+
+int decodeNetString(QByteArray &buffer, QByteArray &message, QString &error)
+{
+    const int colon = buffer.indexOf(':');
+    if (colon < 0) {
+        if (buffer.size() > longestLengthPrefix) {
+            error = QStringLiteral("Invalid NetString length");
+            return -1;
+        }
+        return 1;
+    }
+
+    // The length is judged as soon as the prefix is complete, so an oversized announcement is
+    // refused before its payload is buffered.
+    int length = 0;
+    if (!parseLength(buffer.left(colon), length)) {
+        error = QStringLiteral("Invalid NetString length");
+        return -1;
+    }
+
+    const qint64 frameEnd = qint64(colon) + 1 + length + 1;
+    if (buffer.size() < frameEnd) {
+        return 1;
+    }
+    if (buffer.at(colon + 1 + length) != ',') {
+        error = QStringLiteral("Missing NetString comma");
+        return -1;
+    }
+
+    message = buffer.mid(colon + 1, length);
+    buffer.remove(0, int(frameEnd));
+    return 0;
+}
+
+QByteArray encodeNetString(const QByteArray &payload)
+{
+    return QByteArray::number(payload.size()) + ':' + payload + ',';
+}

@@ -1,0 +1,3 @@
+#include "server/rpc/rpc_method.h"
+
+RpcMethod::~RpcMethod() = default;

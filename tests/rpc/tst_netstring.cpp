@@ -1,0 +1,146 @@
+// Cutting NetString frames out of a receive buffer, and framing payloads.
+
+#include "server/rpc/netstring.h"
+
+#include <QtTest>
+
+class NetStringTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decodesOneFrameAndKeepsTheRest_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QByteArray>("rest");
+        QTest::newRow("empty payload") << QByteArray("0:,") << QByteArray() << QByteArray();
+        QTest::newRow("leading zeros") << QByteArray("007:abcdefg,x") << QByteArray("abcdefg") << QByteArray("x");
+        QTest::newRow("colons and commas inside") << QByteArray("5:a:b,c,") << QByteArray("a:b,c") << QByteArray();
+        QTest::newRow("only the first of two") << QByteArray("5:hello,5:world,") << QByteArray("hello")
+                                               << QByteArray("5:world,");
+        QTest::newRow("binary payload") << QByteArray("3:\0\xff\n,", 6) << QByteArray("\0\xff\n", 3) << QByteArray();
+        const QByteArray largest(netStringPayloadLimit, 'x');
+        QTest::newRow("largest payload") << QByteArray("65536:" + largest + ",") << largest << QByteArray();
+    }
+
+    void decodesOneFrameAndKeepsTheRest()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, payload);
+        QFETCH(QByteArray, rest);
+        QByteArray buffer = input;
+        QByteArray message("stale");
+        QString error;
+        QCOMPARE(decodeNetString(buffer, message, error), 0);
+        QCOMPARE(message, payload);
+        QCOMPARE(buffer, rest);
+        QVERIFY(error.isEmpty());
+    }
+
+    void waitsForTheRestOfAFrame_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::newRow("nothing") << QByteArray();
+        QTest::newRow("five digits, no colon") << QByteArray("12345");
+        QTest::newRow("prefix only") << QByteArray("3:");
+        QTest::newRow("payload without comma") << QByteArray("3:abc");
+        QTest::newRow("largest prefix") << QByteArray("65536:");
+    }
+
+    void waitsForTheRestOfAFrame()
+    {
+        QFETCH(QByteArray, input);
+        QByteArray buffer = input;
+        QByteArray message("untouched");
+        QString error;
+        QCOMPARE(decodeNetString(buffer, message, error), 1);
+        QCOMPARE(buffer, input);
+        QCOMPARE(message, QByteArray("untouched"));
+    }
+
+    // A broken stream is refused as early as possible and leaves everything as it was, so that a
+    // second attempt fails the same way.
+    void refusesBrokenFrames_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("expected");
+        const QString length = QStringLiteral("Invalid NetString length");
+        QTest::newRow("six bytes, no colon") << QByteArray("123456") << length;
+        QTest::newRow("announces one byte too many") << QByteArray("65537:") << length;
+        QTest::newRow("huge number") << QByteArray("99999999999999999999:") << length;
+        QTest::newRow("letters") << QByteArray("abc:x,") << length;
+        QTest::newRow("minus sign") << QByteArray("-1:,") << length;
+        QTest::newRow("plus sign") << QByteArray("+1:x,") << length;
+        QTest::newRow("space before digits") << QByteArray(" 1:x,") << length;
+        QTest::newRow("empty prefix") << QByteArray(":,") << length;
+        QTest::newRow("byte after payload is no comma") << QByteArray("3:abcd") << QStringLiteral("Missing NetString comma");
+        QTest::newRow("empty payload without comma") << QByteArray("0:x") << QStringLiteral("Missing NetString comma");
+    }
+
+    void refusesBrokenFrames()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QString, expected);
+        QByteArray buffer = input;
+        QByteArray message("untouched");
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            QString error;
+            QCOMPARE(decodeNetString(buffer, message, error), -1);
+            QCOMPARE(error, expected);
+            QCOMPARE(buffer, input);
+            QCOMPARE(message, QByteArray("untouched"));
+        }
+    }
+
+    void decodesFramesOneAfterAnother()
+    {
+        QByteArray buffer("5:hello,5:world,");
+        QByteArray message;
+        QString error;
+        QCOMPARE(decodeNetString(buffer, message, error), 0);
+        QCOMPARE(message, QByteArray("hello"));
+        QCOMPARE(decodeNetString(buffer, message, error), 0);
+        QCOMPARE(message, QByteArray("world"));
+        QCOMPARE(decodeNetString(buffer, message, error), 1);
+        QVERIFY(buffer.isEmpty());
+    }
+
+    void encodedFramesDecodeToThePayload_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::newRow("empty") << QByteArray() << QByteArray("0:,");
+        QTest::newRow("json line") << QByteArray("{\"a\":1}\n") << QByteArray("8:{\"a\":1}\n,");
+        QTest::newRow("ten bytes") << QByteArray("0123456789") << QByteArray("10:0123456789,");
+    }
+
+    void encodedFramesDecodeToThePayload()
+    {
+        QFETCH(QByteArray, payload);
+        QFETCH(QByteArray, frame);
+        QCOMPARE(encodeNetString(payload), frame);
+        QByteArray buffer = frame;
+        QByteArray message;
+        QString error;
+        QCOMPARE(decodeNetString(buffer, message, error), 0);
+        QCOMPARE(message, payload);
+    }
+
+    // Responses are framed whatever their size, even beyond what a receiver takes.
+    void encodesOversizedPayloads()
+    {
+        const QByteArray frame = encodeNetString(QByteArray(70000, 'y'));
+        QVERIFY(frame.startsWith("70000:yyy"));
+        QVERIFY(frame.endsWith("y,"));
+        QCOMPARE(frame.size(), 70000 + 7);
+        QByteArray buffer = frame;
+        QByteArray message;
+        QString error;
+        QCOMPARE(decodeNetString(buffer, message, error), -1);
+        QCOMPARE(error, QStringLiteral("Invalid NetString length"));
+    }
+};
+
+QTEST_GUILESS_MAIN(NetStringTest)
+#include "tst_netstring.moc"
