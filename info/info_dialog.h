@@ -19,7 +19,7 @@ class InfoDialog : public QDialog
     Q_OBJECT
 
 public:
-    // Creates the dialog and runs its set-up (the widgets of Part 7.1, initial size 400 x 300).
+    // Creates the dialog and runs its set-up (text area, spacer and Close button; initial size 400 x 300).
     explicit InfoDialog(QWidget *parent = nullptr);
 
     // Shows the text of the file at path as plain text, decoded with the system's locale encoding,

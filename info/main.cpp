@@ -1,4 +1,4 @@
-// lumen_info: shows the text of one file in a dialog (Part 7.1).
+// lumen_info: shows the text of one file in a dialog.
 
 #include "info_dialog.h"
 

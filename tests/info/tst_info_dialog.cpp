@@ -1,4 +1,4 @@
-// InfoDialog in-process, on the offscreen platform (Part 7.1).
+// InfoDialog in-process, on the offscreen platform.
 
 #include "info_dialog.h"
 
