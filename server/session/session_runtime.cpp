@@ -1,0 +1,338 @@
+#include "server/session/session_runtime.h"
+
+#include "common/files.h"
+#include "common/logging.h"
+#include "server/session/agent_info_object.h"
+#include "server/session/agent_log_grammar.h"
+#include "server/session/agent_socket.h"
+#include "server/session/display_search.h"
+#include "server/session/error_code.h"
+#include "server/session/launcher_state.h"
+#include "server/session/pause.h"
+#include "server/session/value_files.h"
+#include "server/session/x_authority.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QProcess>
+
+#include <cerrno>
+#include <csignal>
+
+namespace {
+constexpr int agentPortBase = 41000;
+constexpr int pollIntervalMs = 50;
+
+void warn(const QString &message)
+{
+    logMessage(Logging::Warning, message);
+}
+
+QString missingDirectory(const QString &dir)
+{
+    return QStringLiteral("The directory \"%1\" does not exist").arg(dir);
+}
+
+QString agentSocketPath(quint16 display)
+{
+    return QStringLiteral("/tmp/Xrdp_%1.sock").arg(display);
+}
+
+// The files that describe the session to a later load, all mode 0600.
+bool writeSessionFiles(const QDir &dir, quint16 display, const QString &windowMode, const QString &command,
+                       QString &error)
+{
+    return writeFileUShort(dir.filePath(QStringLiteral("display")), display, error)
+        && writeFileString(dir.filePath(QStringLiteral("window_mode")), windowMode, error)
+        && writeFileString(dir.filePath(QStringLiteral("name")), command, error)
+        && writeFileText(dir.filePath(QStringLiteral("info")), "{\n}", error);
+}
+
+int sendSignalTo(qint32 pid, int signal)
+{
+    while (::kill(pid, signal) != 0) {
+        const int failure = errno;
+        if (failure != EINTR) {
+            warn(QStringLiteral("Failed to signal the process with pid \"%1\": %2")
+                     .arg(QString::number(pid), qt_error_string(failure)));
+            return UnknownError;
+        }
+    }
+    return NoError;
+}
+}
+
+SessionRuntime::SessionRuntime() = default;
+
+QString SessionRuntime::path() const { return m_path; }
+quint16 SessionRuntime::display() const { return m_display; }
+QString SessionRuntime::windowMode() const { return m_windowMode; }
+QString SessionRuntime::name() const { return m_name; }
+bool SessionRuntime::failed() const { return m_failed; }
+QDateTime SessionRuntime::started() const { return m_info.started; }
+QDateTime SessionRuntime::lastConnect() const { return m_info.lastConnect; }
+QDateTime SessionRuntime::lastDisconnect() const { return m_info.lastDisconnect; }
+int SessionRuntime::clients() const { return m_info.clients; }
+QStringList SessionRuntime::passwords() const { return m_info.passwords; }
+QSize SessionRuntime::screenSize() const { return m_info.screenSize; }
+bool SessionRuntime::exited() const { return m_exited; }
+int SessionRuntime::exitCode() const { return m_exitCode; }
+
+void SessionRuntime::reset(const QString &dir, quint16 displayNumber, qint32 launcherPid, const QString &mode,
+                           const QString &sessionName)
+{
+    m_path = dir;
+    m_display = displayNumber;
+    m_monitorPid = launcherPid;
+    m_windowMode = mode;
+    m_name = sessionName;
+    m_logCursor.rewind();
+    m_failed = false;
+    m_info = AgentInfo();
+    m_exited = false;
+    m_exitCode = -1;
+}
+
+QString SessionRuntime::sessionFile(const QString &fileName) const
+{
+    return QDir(m_path).filePath(fileName);
+}
+
+int SessionRuntime::load(const QString &dir)
+{
+    if (!QFileInfo(dir).isDir()) {
+        warn(missingDirectory(dir));
+        return NotASessionPath;
+    }
+    const QDir directory(dir);
+    quint16 displayNumber = 0;
+    QString mode;
+    QString sessionName;
+    int launcherPid = 0;
+    QString error;
+    if (!readFileUShort(directory.filePath(QStringLiteral("display")), displayNumber, error)
+        || !readFileWord(directory.filePath(QStringLiteral("window_mode")), mode, error)
+        || !readFileWord(directory.filePath(QStringLiteral("name")), sessionName, error)
+        || !readFileInt(directory.filePath(QStringLiteral("monitor_pid")), launcherPid, error)) {
+        warn(error);
+        return ReadFileFailed;
+    }
+    reset(dir, displayNumber, launcherPid, mode, sessionName);
+    return NoError;
+}
+
+int SessionRuntime::startAgent(const QString &dir, quint16 firstDisplay, quint16 endDisplay, const QString &geometry,
+                               const QString &command)
+{
+    quint16 displayNumber = 0;
+    if (!findFreeDisplay(firstDisplay, endDisplay, displayNumber)) {
+        warn(QStringLiteral("Failed to find an open display"));
+        return NoOpenDisplay;
+    }
+    const QString mode = geometry == QLatin1String("rootless") ? QStringLiteral("rootless") : QStringLiteral("desktop");
+    QString cookie;
+    QString error;
+    if (!randomHex(cookie, error)) {
+        warn(error);
+        return CookieFailed;
+    }
+    if (!QFileInfo::exists(dir) && !QDir().mkpath(dir)) {
+        warn(QStringLiteral("Failed to create the directory \"%1\"").arg(dir));
+        return CreateDirectoryFailed;
+    }
+    if (!writeSessionFiles(QDir(dir), displayNumber, mode, command, error)) {
+        warn(error);
+        return WriteFileFailed;
+    }
+    if (!addAuthorityEntry(dir, QStringLiteral("unix:%1").arg(displayNumber), cookie, error)) {
+        warn(error);
+        return WriteFileFailed;
+    }
+    // The local entry alone lets the session run; the host-name entry is a convenience.
+    if (!addAuthorityEntry(dir, QStringLiteral("%2:%1").arg(QString::number(displayNumber), QHostInfo::localHostName()), cookie,
+                           error)) {
+        warn(error);
+    }
+    qint64 launcherPid = 0;
+    const QStringList arguments = {geometry, QString::number(agentPortBase + displayNumber)};
+    if (!QProcess::startDetached(QStringLiteral("start-agent"), arguments, dir, &launcherPid)) {
+        warn(QStringLiteral("Failed to start the agent in the directory \"%1\"").arg(dir));
+        return AgentStartFailed;
+    }
+    if (!writeFileLongLong(QDir(dir).filePath(QStringLiteral("monitor_pid")), launcherPid, error)) {
+        warn(error);
+        return WriteFileFailed;
+    }
+    reset(dir, displayNumber, qint32(launcherPid), mode, command);
+    return NoError;
+}
+
+int SessionRuntime::startApplication(const QString &command)
+{
+    if (m_path.isEmpty()) {
+        return NotInitialized;
+    }
+    QString error;
+    if (!writeFileString(sessionFile(QStringLiteral("app_log")), QString(), error)) {
+        warn(error);
+        return WriteFileFailed;
+    }
+    if (!QProcess::startDetached(QStringLiteral("start-app"), {command}, m_path)) {
+        warn(QStringLiteral("Failed to start the applicaion in the directory \"%1\"").arg(m_path));
+        return ApplicationStartFailed;
+    }
+    return NoError;
+}
+
+void SessionRuntime::updateAgentInfo()
+{
+    // A session whose socket does not answer keeps what it had; the failure is not the session's.
+    QString ignored;
+    const QString socketPath = agentSocketPath(m_display);
+    if (QFileInfo::exists(socketPath)) {
+        queryAgentInfo(socketPath, ignored);
+        return;
+    }
+    const QString logPath = sessionFile(QStringLiteral("server_log"));
+    if (QFileInfo::exists(logPath)) {
+        parseAgentLog(logPath, ignored);
+    }
+}
+
+int SessionRuntime::refresh()
+{
+    if (m_path.isEmpty()) {
+        return NotInitialized;
+    }
+    const LauncherState state = launcherState(m_monitorPid, m_path);
+    if (state == LauncherState::Unknown) {
+        m_failed = true;
+        warn(QStringLiteral("Failed to determine if the process with pid \"%1\" is alive: %2")
+                 .arg(QString::number(m_monitorPid), QStringLiteral("Invalid proc format")));
+        return UnknownError;
+    }
+    m_exited = state == LauncherState::Gone;
+    updateAgentInfo();
+    if (m_exited) {
+        QString error;
+        if (!readFileInt(sessionFile(QStringLiteral("server_exit")), m_exitCode, error)) {
+            m_failed = true;
+            warn(error);
+            return ReadFileFailed;
+        }
+    }
+    m_failed = false;
+    return NoError;
+}
+
+int SessionRuntime::sendSignal(int signal)
+{
+    if (m_path.isEmpty()) {
+        return NotInitialized;
+    }
+    if (!QFileInfo(m_path).isDir()) {
+        warn(missingDirectory(m_path));
+        return NotASessionPath;
+    }
+    const QString pidFile = sessionFile(QStringLiteral("server_pid"));
+    int pid = 0;
+    QString error;
+    if (!readFileInt(pidFile, pid, error)) {
+        warn(error);
+        return ReadFileFailed;
+    }
+    // 0 and negative ids would signal a whole process group or every process of the user.
+    if (pid <= 0) {
+        warn(QStringLiteral("The file \"%1\" holds no valid process id: \"%2\"").arg(pidFile, QString::number(pid)));
+        return ReadFileFailed;
+    }
+    return sendSignalTo(pid, signal);
+}
+
+int SessionRuntime::waitUntil(int timeoutMs, const std::function<bool()> &reached)
+{
+    if (m_path.isEmpty()) {
+        return NotInitialized;
+    }
+    const qint64 timeoutNs = qint64(timeoutMs) * 1000000;
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const int result = refresh();
+        if (result != NoError) {
+            return result;
+        }
+        if (reached()) {
+            return NoError;
+        }
+        if (m_exited) {
+            return UnknownError;
+        }
+        const qint64 elapsedNs = timer.nsecsElapsed();
+        if (timeoutMs >= 0 && elapsedNs > timeoutNs) {
+            return AgentTimeout;
+        }
+        // Rounded up, so that the last pause does not end just short of the time-out.
+        const qint64 leftMs = (timeoutNs - elapsedNs + 999999) / 1000000;
+        const int pauseMs = timeoutMs < 0 ? pollIntervalMs : int(qMin<qint64>(pollIntervalMs, leftMs));
+        QString error;
+        if (pauseMs > 0 && !pauseFor(pauseMs, error)) {
+            warn(QStringLiteral("Failed to sleep: %1").arg(error));
+            return UnknownError;
+        }
+    }
+}
+
+int SessionRuntime::waitForExit(int timeoutMs)
+{
+    return waitUntil(timeoutMs, [this] { return m_exited; });
+}
+
+int SessionRuntime::waitForStarted(int timeoutMs)
+{
+    const QDateTime before = m_info.started;
+    return waitUntil(timeoutMs, [this, before] { return m_info.started != before; });
+}
+
+int SessionRuntime::waitForNewPassword(int timeoutMs)
+{
+    const QStringList before = m_info.passwords;
+    return waitUntil(timeoutMs, [this, before] { return m_info.passwords != before; });
+}
+
+int SessionRuntime::waitForDisconnect(int timeoutMs)
+{
+    const QDateTime before = m_info.lastDisconnect;
+    return waitUntil(timeoutMs, [this, before] { return m_info.lastDisconnect != before; });
+}
+
+bool SessionRuntime::queryAgentInfo(const QString &socketPath, QString &error)
+{
+    QByteArray answer;
+    if (!receiveAgentInfo(socketPath, answer)) {
+        error = QStringLiteral("Failed to get the info from the session");
+        return false;
+    }
+    if (!applyAgentInfoObject(answer, m_info, error)) {
+        return false;
+    }
+    // The fields now hold the socket's view; should the log be read again, it is read whole.
+    m_logCursor.rewind();
+    return true;
+}
+
+bool SessionRuntime::parseAgentLog(const QString &logPath, QString &error)
+{
+    QStringList lines;
+    bool fromStart = false;
+    const bool complete = m_logCursor.readNewLines(logPath, lines, fromStart, error);
+    if (fromStart) {
+        m_info = AgentInfo();
+    }
+    for (const QString &line : lines) {
+        applyAgentLogLine(line, m_info);
+    }
+    return complete;
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "server/session/agent_info.h"
+#include "server/session/agent_log_cursor.h"
+
+#include <QDateTime>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// The in-memory mirror of one local session: its directory, its display, the agent that runs it and
+// what the agent reports. Every session operation works on it; each returns an ErrorCode (0 or a
+// negative code) and logs the detail of a failure at Warning.
+//
+// Not safe for concurrent use: the owner lets one thread at a time work on a session.
+class SessionRuntime
+{
+public:
+    SessionRuntime();
+
+    QString path() const;
+    quint16 display() const;
+    QString windowMode() const;
+    QString name() const;
+    bool failed() const;
+    QDateTime started() const;
+    QDateTime lastConnect() const;
+    QDateTime lastDisconnect() const;
+    int clients() const;
+    QStringList passwords() const;
+    QSize screenSize() const;
+    bool exited() const;
+    int exitCode() const;
+
+    // Takes over a session directory that is already on disk.
+    int load(const QString &dir);
+    // Finds a free display in [firstDisplay, endDisplay), prepares the directory and launches the agent.
+    int startAgent(const QString &dir, quint16 firstDisplay, quint16 endDisplay, const QString &geometry,
+                   const QString &command);
+    int startApplication(const QString &command);
+
+    // Brings the object up to date with the launcher's process and the agent's socket or log.
+    int refresh();
+    int sendSignal(int signal);
+
+    // Each repeats refresh until its condition holds; a negative time-out never expires.
+    int waitForExit(int timeoutMs);
+    int waitForStarted(int timeoutMs);
+    int waitForNewPassword(int timeoutMs);
+    int waitForDisconnect(int timeoutMs);
+
+    bool queryAgentInfo(const QString &socketPath, QString &error);
+    // Applies the lines that the log gained since the previous parse.
+    bool parseAgentLog(const QString &logPath, QString &error);
+
+private:
+    void reset(const QString &dir, quint16 displayNumber, qint32 launcherPid, const QString &mode,
+               const QString &sessionName);
+    QString sessionFile(const QString &fileName) const;
+    void updateAgentInfo();
+    int waitUntil(int timeoutMs, const std::function<bool()> &reached);
+
+    QString m_path;
+    quint16 m_display = 0;
+    qint32 m_monitorPid = 0;
+    QString m_windowMode;
+    QString m_name;
+    AgentLogCursor m_logCursor; // how far "server_log" has been applied
+    bool m_failed = false;
+    AgentInfo m_info;
+    bool m_exited = false;
+    int m_exitCode = -1;
+};
