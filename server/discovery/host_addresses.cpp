@@ -1,0 +1,26 @@
+#include "server/discovery/host_addresses.h"
+
+#include <QNetworkInterface>
+
+HostAddresses::HostAddresses()
+    : askInterfaces(true)
+{
+}
+
+HostAddresses::HostAddresses(const QList<QHostAddress> &fixed)
+    : askInterfaces(false)
+    , fixed(fixed)
+{
+}
+
+bool HostAddresses::contains(const QHostAddress &address) const
+{
+    const QList<QHostAddress> own = askInterfaces ? QNetworkInterface::allAddresses() : fixed;
+    for (const QHostAddress &candidate : own) {
+        // Tolerant: an IPv4 sender may be reported as ::ffff:a.b.c.d by a dual-stack socket.
+        if (candidate.isEqual(address, QHostAddress::TolerantConversion)) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "server/manager/session_record.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QString>
+
+#include <functional>
+
+class QSslCertificate;
+class QSslKey;
+class SessionManager;
+
+// A peer's whole exchange (connect, handshake, request, answer) must fit in this budget, so that a
+// slow or silent peer holds a pool thread for a bounded time only.
+constexpr int peerQueryBudgetMs = 15000;
+// A peer's entry outlives its five-minute announcement cycle by a margin.
+constexpr int peerEntryLifetimeSeconds = 400;
+
+// Time limits of one query; tests shorten the budget and move the clock.
+struct PeerQueryTiming
+{
+    int budgetMs = peerQueryBudgetMs;
+    // The time the entry's expiry is counted from.
+    std::function<QDateTime()> now = [] { return QDateTime::currentDateTime(); };
+};
+
+enum class PeerAnswer {
+    Sessions,   // the peer's own session list
+    Failed,     // the peer cannot be reached or trusted, or it reported an error: forget it
+    Unreadable, // a value that must be text is a number, array or object: keep the old entry
+};
+
+// The name of a peer in the peer table: address and TLS port.
+QString peerKey(const QHostAddress &address, quint16 port);
+
+// Asks the peer for its own sessions over TLS, presenting our key and certificate and accepting
+// only a peer that presents the same certificate. `sessions` is filled for Sessions, `error` for
+// Failed.
+PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QSslKey &privateKey,
+                             const QSslCertificate &certificate, SessionRecordList &sessions, QString &error,
+                             int budgetMs = peerQueryBudgetMs);
+
+// Runs one whole query and records its outcome in the store's peer table; failures are logged.
+// Meant for a pool thread.
+void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath, const QString &certificatePath,
+               SessionManager *store, const PeerQueryTiming &timing = PeerQueryTiming());
