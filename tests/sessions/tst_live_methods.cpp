@@ -1,0 +1,289 @@
+#include "tests/sessions/live_server.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QtTest>
+
+#include <json/reader.h>
+
+#include <csignal>
+
+namespace {
+Json::Value parse(const QByteArray &text)
+{
+    Json::Value value;
+    Json::Reader().parse(text.constData(), text.constData() + text.size(), value);
+    return value;
+}
+}
+
+// The session methods end to end: a client of the real server starts, lists, resumes, replays,
+// suspends and terminates sessions run by the stand-in agent.
+class LiveMethodsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<LiveServer> live;
+    std::unique_ptr<RpcClient> client;
+
+    Json::Value call(const QString &method, const Json::Value &params, int timeoutMs = 30000)
+    {
+        return live->call(*client, method, params, timeoutMs);
+    }
+
+    QString startSession(const QString &command = "xterm", const QString &geometry = "1024x768")
+    {
+        const QString id = LiveServer::newId();
+        const Json::Value response = call("Live.Start", LiveServer::params3(id, command, geometry));
+        return response.isMember("result") ? id : QString();
+    }
+
+    Json::Value listLocal() { return call("Live.ListLocalSessions", Json::Value())["result"]; }
+
+private slots:
+    void init()
+    {
+        live = std::make_unique<LiveServer>();
+        QString error;
+        QVERIFY2(live->start(error), qPrintable(error));
+        client = live->connect();
+        QVERIFY(client);
+    }
+
+    void cleanup()
+    {
+        client.reset();
+        live.reset();
+    }
+
+    void startHandsOutTheAgentsPassword()
+    {
+        const QString id = LiveServer::newId();
+        const Json::Value response = call("Live.Start", LiveServer::params3(id, "xterm -geometry 80x24", "1024x768"));
+        QVERIFY2(response.isMember("result"), response.toStyledString().c_str());
+        const Json::Value result = response["result"];
+        QCOMPARE(result["geometry"].asString(), std::string("1024x768"));
+        const int display = live->readSessionFile(id, "display").toInt();
+        QVERIFY(display >= 100 && display < 120);
+        QCOMPARE(result["port"].asInt(), 41000 + display);
+        QVERIFY(result["port"].isIntegral());
+        const QStringList passwords = live->addedPasswords(id);
+        QVERIFY(!passwords.isEmpty());
+        QCOMPARE(QString::fromStdString(result["password"].asString()), passwords.last());
+
+        // The session's files, and the application's command as one argument.
+        QCOMPARE(live->readSessionFile(id, "window_mode"), QString("desktop"));
+        QCOMPARE(live->readSessionFile(id, "name"), QString("xterm -geometry 80x24"));
+        QCOMPARE(live->readSessionFile(id, "info"), QString("{\n}"));
+        QVERIFY(live->readSessionFile(id, "monitor_pid").toInt() > 0);
+        QVERIFY(QFile::exists(live->sessionDir(id) + "/authority"));
+        QVERIFY(QFile::exists(live->sessionDir(id) + "/app_log"));
+        QTRY_COMPARE(parse(live->readSessionFile(id, "app_args").toUtf8()).size(), 1u);
+        QCOMPARE(parse(live->readSessionFile(id, "app_args").toUtf8())[0].asString(), std::string("xterm -geometry 80x24"));
+        QCOMPARE(parse(live->readSessionFile(id, "agent_args").toUtf8())[1].asString(),
+                 std::to_string(41000 + display));
+    }
+
+    void startByNameEchoesRootless()
+    {
+        Json::Value params(Json::objectValue);
+        const QString id = LiveServer::newId();
+        params["id"] = id.toStdString();
+        params["command"] = "xclock";
+        params["geometry"] = "rootless";
+        params["colour"] = "ignored";
+        const Json::Value response = call("Live.Start", params);
+        QVERIFY2(response.isMember("result"), response.toStyledString().c_str());
+        QCOMPARE(response["result"]["geometry"].asString(), std::string("rootless"));
+        QCOMPARE(live->readSessionFile(id, "window_mode"), QString("rootless"));
+        const Json::Value sessions = listLocal();
+        QCOMPARE(sessions.size(), 1u);
+        QCOMPARE(sessions[0]["windowMode"].asString(), std::string("rootless"));
+        QCOMPARE(sessions[0]["name"].asString(), std::string("xclock"));
+        QCOMPARE(sessions[0]["location"].asString(), std::string()); // discovery is off
+    }
+
+    void sessionStateMachine()
+    {
+        const QString id = startSession();
+        QVERIFY(!id.isEmpty());
+        // Start leaves a password offered to the first viewer.
+        QCOMPARE(LiveServer::permissionsOf(listLocal(), id), QString("retry|terminate"));
+        QCOMPARE(LiveServer::errorCode(call("Live.Resume", LiveServer::idParam(id))), -32092);
+        QCOMPARE(LiveServer::errorCode(call("Live.Suspend", LiveServer::idParam(id))), -32092);
+
+        // Once it expires the session waits; resume asks the agent for a fresh one.
+        QVERIFY(live->control(id, "fake_agent_expire"));
+        QTRY_COMPARE_WITH_TIMEOUT(LiveServer::permissionsOf(listLocal(), id), QString("connect|terminate"), 5000);
+        QCOMPARE(LiveServer::errorCode(call("Live.Replay", LiveServer::idParam(id))), -32092);
+        const int before = live->addedPasswords(id).size();
+        const Json::Value resumed = call("Live.Resume", LiveServer::idParam(id));
+        QVERIFY2(resumed.isMember("result"), resumed.toStyledString().c_str());
+        QCOMPARE(live->addedPasswords(id).size(), before + 1);
+        QCOMPARE(QString::fromStdString(resumed["result"]["password"].asString()), live->addedPasswords(id).last());
+        QCOMPARE(resumed["result"]["windowMode"].asString(), std::string("desktop"));
+        QCOMPARE(resumed["result"]["port"].asInt(), 41000 + live->readSessionFile(id, "display").toInt());
+        QCOMPARE(LiveServer::permissionsOf(listLocal(), id), QString("retry|terminate"));
+        const Json::Value replay = call("Live.Replay", LiveServer::idParam(id))["result"];
+        QCOMPARE(QString::fromStdString(replay["password"].asString()), live->addedPasswords(id).last());
+
+        // A viewer logs in with it.
+        QVERIFY(live->control(id, "fake_agent_connect", "192.0.2.7"));
+        QTRY_COMPARE_WITH_TIMEOUT(LiveServer::permissionsOf(listLocal(), id), QString("disconnect|terminate"), 5000);
+        QVERIFY(!listLocal()[0]["lastConnect"].asString().empty());
+        QCOMPARE(LiveServer::errorCode(call("Live.Replay", LiveServer::idParam(id))), -32092);
+        QCOMPARE(LiveServer::errorCode(call("Live.Resume", LiveServer::idParam(id))), -32092);
+
+        // Suspend sends the viewer away; the session waits for the next one.
+        const Json::Value suspended = call("Live.Suspend", LiveServer::idParam(id));
+        QVERIFY2(suspended.isMember("result") && suspended["result"].isNull(), suspended.toStyledString().c_str());
+        QCOMPARE(LiveServer::permissionsOf(listLocal(), id), QString("connect|terminate"));
+        QVERIFY(!listLocal()[0]["lastDisconnect"].asString().empty());
+
+        const Json::Value terminated = call("Live.Terminate", LiveServer::idParam(id));
+        QVERIFY2(terminated.isMember("result") && terminated["result"].isNull(), terminated.toStyledString().c_str());
+        QVERIFY(!QFile::exists(live->sessionDir(id)));
+        QVERIFY(listLocal().isNull());
+    }
+
+    void terminateKeepsTheDirectoryOfAFailedAgent()
+    {
+        const QString id = LiveServer::newId();
+        QVERIFY(QDir().mkpath(live->sessionDir(id)));
+        QVERIFY(live->control(id, "fake_agent_mode", "exit-code=1"));
+        QVERIFY(call("Live.Start", LiveServer::params3(id, "xterm", "800x600")).isMember("result"));
+        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
+        QVERIFY(QFile::exists(live->sessionDir(id)));
+        QCOMPARE(live->readSessionFile(id, "server_exit"), QString("1"));
+        QVERIFY(listLocal().isNull());
+    }
+
+    void malformedParametersAreRefused()
+    {
+        const Json::Value shortStart = LiveServer::strings({"0123456789abcdef0123456789abcdef", "xterm"});
+        Json::Value numberId(Json::objectValue);
+        numberId["id"] = 42;
+        Json::Value numberArray(Json::arrayValue);
+        numberArray.append(42);
+        const QList<QPair<QString, Json::Value>> cases = {
+            {"Live.Start", shortStart},
+            {"Live.Start", Json::Value()},
+            {"Live.Resume", numberArray},
+            {"Live.Resume", numberId},
+            {"Live.Replay", Json::Value(Json::objectValue)},
+            {"Live.Suspend", Json::Value("0123456789abcdef0123456789abcdef")},
+            {"Live.Terminate", Json::Value(Json::arrayValue)},
+        };
+        for (const auto &entry : cases) {
+            const Json::Value response = call(entry.first, entry.second);
+            QCOMPARE(LiveServer::errorCode(response), -32602);
+            QCOMPARE(response["error"]["message"].asString(), std::string("Invalid parameters."));
+        }
+        QVERIFY(QDir(live->env.userFile("sessions")).isEmpty());
+    }
+
+    void unknownAndMalformedIds()
+    {
+        const Json::Value unknown = call("Live.Resume", LiveServer::idParam(LiveServer::newId()));
+        QCOMPARE(LiveServer::errorCode(unknown), -32094);
+        QCOMPARE(unknown["error"]["message"].asString(), std::string("No session exists with the given id."));
+        for (const char *id : {"0123456789abcdef0123456789abcde", "0123456789abcdef0123456789abcdef0",
+                               "0123456789abcdef0123456789abcdeg", "../../etc"}) {
+            QCOMPARE(LiveServer::errorCode(call("Live.Start", LiveServer::params3(id, "xterm", "800x600"))), -32094);
+        }
+        QVERIFY(live->server.log().contains("Warning: Got a bad id"));
+        QVERIFY(QDir(live->env.userFile("sessions")).isEmpty());
+        QVERIFY(call("Live.ListLocalSessions", Json::Value()).isMember("result"));
+        QVERIFY(listLocal().isNull());
+        QVERIFY(call("Live.ListSessions", Json::Value())["result"].isNull());
+    }
+
+    void startOfAStoredIdIsRefused()
+    {
+        const QString id = startSession();
+        QVERIFY(!id.isEmpty());
+        const QString monitor = live->readSessionFile(id, "monitor_pid");
+        QCOMPARE(LiveServer::errorCode(call("Live.Start", LiveServer::params3(id, "xterm", "800x600"))), -32094);
+        QCOMPARE(live->readSessionFile(id, "monitor_pid"), monitor); // no second agent in that directory
+        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
+    }
+
+    void agentThatDiesWhileStartingIsReported()
+    {
+        const QString id = LiveServer::newId();
+        QVERIFY(QDir().mkpath(live->sessionDir(id)));
+        QVERIFY(live->control(id, "fake_agent_mode", "never-starts,exit-after=300,exit-code=3"));
+        const Json::Value response = call("Live.Start", LiveServer::params3(id, "xterm", "800x600"));
+        QCOMPARE(LiveServer::errorCode(response), -32099);
+        QCOMPARE(response["error"]["message"].asString(), std::string("An unknown error occurred."));
+        QTRY_VERIFY_WITH_TIMEOUT(listLocal().isNull(), 5000);
+        QVERIFY(QFile::exists(live->sessionDir(id))); // ended with status 3: kept for a look
+    }
+
+    void agentThatNeverStartsTimesOut()
+    {
+        const QString id = LiveServer::newId();
+        QVERIFY(QDir().mkpath(live->sessionDir(id)));
+        QVERIFY(live->control(id, "fake_agent_mode", "never-starts"));
+        QElapsedTimer timer;
+        timer.start();
+        const Json::Value response = call("Live.Start", LiveServer::params3(id, "xterm", "800x600"), 40000);
+        QCOMPARE(LiveServer::errorCode(response), -32077);
+        QVERIFY(timer.elapsed() >= 14000);
+        QCOMPARE(response["error"]["message"].asString(), std::string("Timed out waiting for the agent."));
+        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
+    }
+
+    void updatesFollowTheList()
+    {
+        Json::Value first;
+        QVERIFY(client->waitForNotification("UpdateSessions", first, 5000));
+        QVERIFY(first["params"].isNull());
+        auto second = live->connect();
+        QVERIFY(second);
+        client->idle(1000);
+        QCOMPARE(client->pendingNotifications(), 0); // nothing changed, nothing sent
+
+        const QString id = startSession();
+        QVERIFY(!id.isEmpty());
+        Json::Value update;
+        QVERIFY(client->waitForNotification("UpdateSessions", update, 5000));
+        QCOMPARE(update["params"].size(), 1u);
+        QCOMPARE(QString::fromStdString(update["params"][0]["id"].asString()), id);
+        QVERIFY(second->waitForFrames(1, 5000));
+        QCOMPARE(second->payloads().first(), client->payloads().last());
+        QVERIFY(second->payloads().first().startsWith("{\"jsonrpc\":\"2.0\",\"method\":\"UpdateSessions\",\"params\":[{"));
+
+        // An agent that dies without a word leaves the list at the next update.
+        QVERIFY(::kill(live->readSessionFile(id, "monitor_pid").toInt(), SIGKILL) == 0);
+        QVERIFY(client->waitForNotification("UpdateSessions", update, 5000));
+        QVERIFY(update["params"].isNull());
+    }
+
+    void restartedServerFindsItsSessions()
+    {
+        const QString id = startSession("xterm -geometry 80x24");
+        QVERIFY(!id.isEmpty());
+        client.reset();
+        QVERIFY(live->server.stop(SIGTERM));
+        QVERIFY(QFile::exists(live->sessionDir(id)));
+
+        const LaunchResult again = live->server.launch();
+        QCOMPARE(again.exitCode, 0);
+        QVERIFY(live->server.waitForFile("server_port"));
+        client = live->connect();
+        QVERIFY(client);
+        const Json::Value sessions = listLocal();
+        QCOMPARE(sessions.size(), 1u);
+        QCOMPARE(QString::fromStdString(sessions[0]["id"].asString()), id);
+        QCOMPARE(sessions[0]["name"].asString(), std::string("xterm"));
+        QCOMPARE(LiveServer::permissionsOf(sessions, id), QString("retry|terminate"));
+        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
+        QVERIFY(!QFile::exists(live->sessionDir(id)));
+    }
+};
+
+QTEST_GUILESS_MAIN(LiveMethodsTest)
+#include "tst_live_methods.moc"
