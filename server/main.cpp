@@ -3,10 +3,14 @@
 
 #include "common/application_identity.h"
 #include "common/file_logging.h"
+#include "common/files.h"
 #include "common/logging.h"
 #include "server/idle_exit.h"
 #include "server/info_file.h"
 #include "server/program_runner.h"
+#include "server/rpc/rpc_context.h"
+#include "server/rpc/ssl_responder.h"
+#include "server/rpc/ssl_server.h"
 #include "server/server_settings.h"
 #include "server/signal_catcher.h"
 #include "server/single_instance.h"
@@ -15,6 +19,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QThreadPool>
 
 #include <cerrno>
@@ -152,6 +159,11 @@ struct Server
     std::unique_ptr<FileLogging> logger;
     LoggerInstallation loggerInstallation;
     std::unique_ptr<InfoFile> pidFile;
+    std::unique_ptr<QSslKey> privateKey;
+    std::unique_ptr<QSslCertificate> certificate;
+    std::unique_ptr<SslServer> sslServer;
+    std::unique_ptr<RpcContext> rpcContext;
+    std::unique_ptr<SslResponder> responder;
     std::unique_ptr<InfoFile> portFile;
     std::unique_ptr<SignalCatcher> signalCatcher;
 };
@@ -199,6 +211,37 @@ int runServer(QCoreApplication &app, Server &server)
     logMessage(Logging::Debug1, QStringLiteral("Creating the session directory"));
     if (!QDir(settings.sessionsPath).exists() && !QDir().mkpath(settings.sessionsPath)) {
         return fail(QStringLiteral("Failed to create the session directory \"%1\"").arg(settings.sessionsPath));
+    }
+
+    logMessage(Logging::Debug1, QStringLiteral("Reading the certificate files"));
+    server.privateKey = std::make_unique<QSslKey>();
+    if (!readPrivateKey(settings.keyPath, *server.privateKey, error)) {
+        return fail(error);
+    }
+    server.certificate = std::make_unique<QSslCertificate>();
+    if (!readCertificate(settings.certificatePath, *server.certificate, error)) {
+        return fail(error);
+    }
+
+    logMessage(Logging::Debug1, QStringLiteral("Creating the SSL socket"));
+    server.sslServer = std::make_unique<SslServer>();
+    server.sslServer->setPrivateKey(*server.privateKey);
+    server.sslServer->setLocalCertificate(*server.certificate);
+    if (!server.sslServer->listen(QHostAddress::AnyIPv4, settings.listenPort)) {
+        return fail(QStringLiteral("Failed to listen for SSL connections on port \"%1\": %2")
+                        .arg(QString::number(settings.listenPort), server.sslServer->errorString()));
+    }
+
+    server.rpcContext = std::make_unique<RpcContext>();
+    server.responder = std::make_unique<SslResponder>(server.rpcContext.get());
+    QObject::connect(server.sslServer.get(), &SslServer::newConnection, server.responder.get(),
+                     &SslResponder::newConnection);
+
+    logMessage(Logging::Debug1, QStringLiteral("Writing the port file"));
+    server.portFile = std::make_unique<InfoFile>();
+    server.portFile->setFileName(settings.portPath);
+    if (!writeFileUShort(settings.portPath, server.sslServer->serverPort(), error)) {
+        return fail(error);
     }
 
     logMessage(Logging::Debug1, QStringLiteral("Setting up signal handlers"));
