@@ -9,8 +9,10 @@ packages=(
     qt6-base-dev libjsoncpp-dev libgl-dev
     # programs the server runs
     openssl xauth
-    # the reference session launchers
-    python3 xvfb x11vnc x11-utils xterm
+    # the reference session launchers (xvfb for other tests' displays)
+    python3 tigervnc-standalone-server x11-utils xterm xvfb
+    # tests of the launchers: a VNC viewer, DES for a hand-made one
+    vncsnapshot libssl-dev
     # tests: ssh relay, network namespaces, screenshots, VNC client
     openssh-server openssh-client iproute2 imagemagick python3-pil
     # tests: key presses and clicks on an Xvfb display (lumen_info)
