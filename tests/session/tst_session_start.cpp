@@ -1,0 +1,375 @@
+// Starting a session: the display search, the session files with the real "xauth", the agent and
+// the application launchers (the stand-ins of tests/fixtures, found through PATH).
+
+#include "log_recorder.h"
+#include "session_test_files.h"
+
+#include "server/session/display_search.h"
+#include "server/session/error_code.h"
+#include "server/session/port_probe.h"
+#include "server/session/session_runtime.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHostInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+// This test's displays; nothing else on the machine may use them.
+constexpr quint16 firstTestDisplay = 120;
+constexpr quint16 endTestDisplay = 140;
+
+QStringList jsonStrings(const QByteArray &json)
+{
+    QStringList strings;
+    for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
+        strings << value.toString();
+    }
+    return strings;
+}
+}
+
+class TestSessionStart : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir temporary;
+    LogRecorder recorder;
+    QByteArray originalPath;
+    QList<SessionRuntime *> runtimes;
+    int sessionCount = 0;
+
+    QString newSessionDir()
+    {
+        return QDir(temporary.path()).filePath(QString("sessions/C-%1").arg(++sessionCount));
+    }
+
+    QString xTmp() const { return QDir(temporary.path()).filePath("tmp"); }
+
+    // Starts a session on the first free display of [first, end); the runtime is kept for clean-up.
+    int start(SessionRuntime *&runtime, const QString &dir, const QString &geometry = "1024x768",
+              const QString &command = "xterm", quint16 first = firstTestDisplay, quint16 end = endTestDisplay)
+    {
+        runtime = new SessionRuntime;
+        runtimes << runtime;
+        return runtime->startAgent(dir, first, end, geometry, command);
+    }
+
+    // A script called "xauth" in its own folder, put first on PATH: it records its working
+    // directory and arguments, then runs the real xauth. `failFor` names a display name that it
+    // refuses with an error line instead.
+    QString installRecordingXauth(const QString &failFor = QString())
+    {
+        const QString realXauth = QStandardPaths::findExecutable("xauth");
+        const QString folder = QDir(temporary.path()).filePath("wrapped_xauth");
+        QDir().mkpath(folder);
+        const QString record = QDir(folder).filePath("calls");
+        QFile::remove(record);
+        const QByteArray script = "#!/bin/sh\n"
+                                  "echo \"$(pwd)|$*\" >> '" + record.toUtf8() + "'\n"
+                                  "if [ -n '" + failFor.toUtf8() + "' ] && [ \"$4\" = '" + failFor.toUtf8() + "' ]; then\n"
+                                  "  echo 'refused on purpose' >&2; echo 'second line' >&2; exit 1\n"
+                                  "fi\n"
+                                  "exec '" + realXauth.toUtf8() + "' \"$@\"\n";
+        const QString path = QDir(folder).filePath("xauth");
+        if (!writeBytes(path, script) || !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+            return QString();
+        }
+        qputenv("PATH", folder.toUtf8() + ":" + qgetenv("PATH"));
+        return record;
+    }
+
+    static bool displayLooksFree(int display)
+    {
+        return isPortFree(quint16(6000 + display)) && isPortFree(quint16(41000 + display))
+            && !QFile::exists(QString("/tmp/.X%1-lock").arg(display))
+            && !QFile::exists(QString("/tmp/Xrdp_%1.sock").arg(display));
+    }
+
+    static QString xauthList(const QString &authority, const QString &displayName)
+    {
+        QProcess xauth;
+        xauth.start("xauth", {"-f", authority, "list", displayName});
+        xauth.waitForFinished(10000);
+        return QString::fromLocal8Bit(xauth.readAllStandardOutput());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(temporary.isValid());
+        QVERIFY(QDir().mkpath(xTmp() + "/.X11-unix"));
+        // X11 socket files are looked for in the temporary directory that TMPDIR names.
+        qputenv("TMPDIR", xTmp().toUtf8());
+        originalPath = QString(QString(LUMEN_FIXTURES_DIR) + ":" + qEnvironmentVariable("PATH")).toUtf8();
+        QVERIFY2(!QStandardPaths::findExecutable("xauth").isEmpty(), "xauth is not installed");
+        for (int display = firstTestDisplay; display < endTestDisplay; ++display) {
+            QVERIFY2(displayLooksFree(display), qPrintable(QString("display %1 is in use on this machine").arg(display)));
+        }
+    }
+
+    void init()
+    {
+        qputenv("PATH", originalPath);
+        recorder.clear();
+    }
+
+    void cleanup()
+    {
+        // No agent outlives its test.
+        for (SessionRuntime *runtime : std::as_const(runtimes)) {
+            if (!runtime->path().isEmpty() && runtime->sendSignal(SIGTERM) == 0) {
+                runtime->waitForExit(5000);
+            }
+            delete runtime;
+        }
+        runtimes.clear();
+    }
+
+    void portWithAListenerIsInUse()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        const quint16 port = server.serverPort();
+        QVERIFY(!isPortFree(port));
+        server.close();
+        QVERIFY(isPortFree(port));
+    }
+
+    void emptyRangeFailsWithoutAProbe()
+    {
+        // A probe of the X11 port would show up as a connection here.
+        QTcpServer x11;
+        QVERIFY(x11.listen(QHostAddress::LocalHost, 6000 + 121));
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, newSessionDir(), "1024x768", "xterm", 121, 121), int(NoOpenDisplay));
+        QVERIFY(!x11.waitForNewConnection(200));
+        QCOMPARE(recorder.warnings(), QStringList{"Failed to find an open display"});
+        QCOMPARE(start(runtime, newSessionDir(), "1024x768", "xterm", 123, 121), int(NoOpenDisplay));
+        QVERIFY(!x11.waitForNewConnection(100));
+    }
+
+    void everyTraceOfAnXServerOrAgentSkipsADisplay()
+    {
+        const quint16 used = 124;
+        quint16 display = 0;
+        QVERIFY(findFreeDisplay(used, used + 1, display));
+        QCOMPARE(display, used);
+
+        const QString lock = QString("/tmp/.X%1-lock").arg(used);
+        QVERIFY(writeBytes(lock, "  12345\n"));
+        QVERIFY(findFreeDisplay(used, used + 2, display));
+        QFile::remove(lock);
+        QCOMPARE(display, quint16(used + 1));
+
+        const QString x11Socket = xTmp() + QString("/.X11-unix/X%1").arg(used);
+        QVERIFY(writeBytes(x11Socket, ""));
+        QVERIFY(!findFreeDisplay(used, used + 1, display));
+        QFile::remove(x11Socket);
+
+        const QString agentSocket = QString("/tmp/Xrdp_%1.sock").arg(used);
+        QVERIFY(writeBytes(agentSocket, ""));
+        QVERIFY(!findFreeDisplay(used, used + 1, display));
+        QFile::remove(agentSocket);
+
+        for (int port : {6000 + used, 41000 + used}) {
+            QTcpServer listener;
+            QVERIFY(listener.listen(QHostAddress::LocalHost, quint16(port)));
+            QVERIFY2(!findFreeDisplay(used, used + 1, display), qPrintable(QString::number(port)));
+        }
+        QVERIFY(findFreeDisplay(used, used + 1, display));
+    }
+
+    void displaysWithoutAnAgentPortAreNoCandidates()
+    {
+        // 41000 + 24536 would be beyond the last TCP port.
+        quint16 display = 0;
+        QVERIFY(!findFreeDisplay(24536, 24600, display));
+        QVERIFY(!findFreeDisplay(65530, 65535, display));
+        QCOMPARE(display, quint16(0));
+    }
+
+    void startWritesTheSessionFilesAndLaunchesTheAgent()
+    {
+        const QString record = installRecordingXauth();
+        QVERIFY(!record.isEmpty());
+        const QString dir = newSessionDir();
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, dir, "1024x768", "xterm -geometry 80x24", 126, 130), 0);
+        QVERIFY(recorder.warnings().isEmpty());
+        const QDir session(dir);
+        QCOMPARE(readBytes(session.filePath("display")), QByteArray("126"));
+        QCOMPARE(readBytes(session.filePath("window_mode")), QByteArray("desktop"));
+        QCOMPARE(readBytes(session.filePath("name")), QByteArray("xterm -geometry 80x24"));
+        QCOMPARE(readBytes(session.filePath("info")), QByteArray("{\n}"));
+        for (const char *name : {"display", "window_mode", "name", "info", "monitor_pid", "authority"}) {
+            QCOMPARE(fileMode(session.filePath(name)), 0600);
+        }
+
+        // Both entries carry the same fresh cookie; xauth itself finds them under both names.
+        const QString host = QHostInfo::localHostName();
+        const QStringList calls = QString::fromUtf8(readBytes(record)).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(calls.size(), 2);
+        const QRegularExpression call(QRegularExpression::anchoredPattern(
+            QString("%1\\|-f %1/authority add (\\S+) MIT-MAGIC-COOKIE-1 ([0-9a-f]{32})").arg(QRegularExpression::escape(dir))));
+        const QRegularExpressionMatch first = call.match(calls.at(0));
+        const QRegularExpressionMatch second = call.match(calls.at(1));
+        QVERIFY2(first.hasMatch() && second.hasMatch(), qPrintable(calls.join(" / ")));
+        QCOMPARE(first.captured(1), QString("unix:126"));
+        QCOMPARE(second.captured(1), QString("%1:126").arg(host));
+        QCOMPARE(first.captured(2), second.captured(2));
+        for (const QString &name : {QString("unix:126"), QString("%1:126").arg(host)}) {
+            const QString listed = xauthList(session.filePath("authority"), name);
+            QVERIFY2(listed.contains(QRegularExpression("MIT-MAGIC-COOKIE-1\\s+" + first.captured(2))), qPrintable(listed));
+        }
+
+        // The launcher runs detached in the session directory with the geometry and the agent's port.
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(session.filePath("agent_args")), 5000);
+        QCOMPARE(jsonStrings(readBytes(session.filePath("agent_args"))), (QStringList{"1024x768", "41126"}));
+        const QByteArray monitorPid = readBytes(session.filePath("monitor_pid"));
+        QVERIFY(QRegularExpression("^[1-9][0-9]*$").match(QString::fromLatin1(monitorPid)).hasMatch());
+        QCOMPARE(QFileInfo(QString("/proc/%1/cwd").arg(QString::fromLatin1(monitorPid))).canonicalFilePath(),
+                 QFileInfo(dir).canonicalFilePath());
+        QTRY_COMPARE_WITH_TIMEOUT(readBytes(session.filePath("server_pid")), monitorPid, 5000);
+
+        QCOMPARE(runtime->path(), dir);
+        QCOMPARE(runtime->display(), quint16(126));
+        QCOMPARE(runtime->windowMode(), QString("desktop"));
+        QCOMPARE(runtime->name(), QString("xterm -geometry 80x24"));
+        QCOMPARE(runtime->exitCode(), -1);
+        QCOMPARE(runtime->screenSize(), QSize(-1, -1));
+        QCOMPARE(runtime->refresh(), 0);
+        QVERIFY(!runtime->exited());
+    }
+
+    void geometryDecidesTheWindowModeAndReachesTheAgentUnchanged_data()
+    {
+        QTest::addColumn<QString>("geometry");
+        QTest::addColumn<QString>("windowMode");
+        QTest::newRow("rootless") << "rootless" << "rootless";
+        QTest::newRow("Rootless") << "Rootless" << "desktop";
+        QTest::newRow("size") << "1024x768" << "desktop";
+        QTest::newRow("empty") << "" << "desktop";
+    }
+
+    void geometryDecidesTheWindowModeAndReachesTheAgentUnchanged()
+    {
+        QFETCH(QString, geometry);
+        QFETCH(QString, windowMode);
+        const QString dir = newSessionDir();
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, dir, geometry, "xclock", 131, 135), 0);
+        QCOMPARE(runtime->windowMode(), windowMode);
+        QCOMPARE(readBytes(QDir(dir).filePath("window_mode")), windowMode.toUtf8());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QDir(dir).filePath("agent_args")), 5000);
+        QCOMPARE(jsonStrings(readBytes(QDir(dir).filePath("agent_args"))), (QStringList{geometry, "41131"}));
+    }
+
+    void failedSecondAuthorityEntryIsOnlyLogged()
+    {
+        const QString host = QHostInfo::localHostName();
+        QVERIFY(!installRecordingXauth(QString("%1:136").arg(host)).isEmpty());
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, newSessionDir(), "1024x768", "xterm", 136, 137), 0);
+        QCOMPARE(recorder.warnings(), QStringList{"Failed to run the program \"xauth\": refused on purpose"});
+    }
+
+    void xauthThatCannotBeRunFailsWithMinus80()
+    {
+        // Only the stand-ins are on PATH, and xauth is none of them.
+        qputenv("PATH", LUMEN_FIXTURES_DIR);
+        const QString dir = newSessionDir();
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, dir, "1024x768", "xterm", 137, 138), int(WriteFileFailed));
+        const QStringList warnings = recorder.warnings();
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY2(warnings.first().startsWith("Failed to run the program \"xauth\": "), qPrintable(warnings.first()));
+        QVERIFY(QFile::exists(QDir(dir).filePath("info")));
+        QVERIFY(!QFile::exists(QDir(dir).filePath("monitor_pid")));
+        QVERIFY(runtime->path().isEmpty());
+    }
+
+    void missingAgentLauncherFailsWithMinus84()
+    {
+        qputenv("PATH", QFileInfo(QStandardPaths::findExecutable("xauth")).path().toUtf8());
+        if (!QStandardPaths::findExecutable("start-agent").isEmpty()) {
+            QSKIP("a start-agent is installed next to xauth");
+        }
+        const QString dir = newSessionDir();
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, dir, "1024x768", "xterm", 137, 138), int(AgentStartFailed));
+        QCOMPARE(recorder.warnings(), QStringList{QString("Failed to start the agent in the directory \"%1\"").arg(dir)});
+        QVERIFY(!QFile::exists(QDir(dir).filePath("monitor_pid")));
+    }
+
+    void directoryThatCannotBeCreatedFailsWithMinus87()
+    {
+        const QString blocker = QDir(temporary.path()).filePath("plain_file");
+        QVERIFY(writeBytes(blocker, "x"));
+        const QString dir = blocker + "/sessions/C-x";
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, dir, "1024x768", "xterm", 137, 138), int(CreateDirectoryFailed));
+        QCOMPARE(recorder.warnings(), QStringList{QString("Failed to create the directory \"%1\"").arg(dir)});
+    }
+
+    void sessionFileThatCannotBeWrittenFailsWithMinus80()
+    {
+        const QString dir = newSessionDir();
+        QVERIFY(QDir().mkpath(dir + "/name"));
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, dir, "1024x768", "xterm", 137, 138), int(WriteFileFailed));
+        const QStringList warnings = recorder.warnings();
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY2(warnings.first().startsWith(QString("Failed to open the file \"%1/name\": ").arg(dir)),
+                 qPrintable(warnings.first()));
+        QVERIFY(!QFile::exists(QDir(dir).filePath("info")));
+    }
+
+    void applicationGetsTheCommandAsOneArgument()
+    {
+        const QString dir = newSessionDir();
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, dir, "rootless", "xterm", 138, 140), 0);
+        const QString command = "xterm -title 'two words' -e \"sh -c 'echo $HOME'\"";
+        QCOMPARE(runtime->startApplication(command), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QDir(dir).filePath("app_args")), 5000);
+        QCOMPARE(jsonStrings(readBytes(QDir(dir).filePath("app_args"))), QStringList{command});
+        QCOMPARE(fileMode(QDir(dir).filePath("app_log")), 0600);
+        QVERIFY(recorder.warnings().isEmpty());
+    }
+
+    void applicationFailures()
+    {
+        SessionRuntime empty;
+        QCOMPARE(empty.startApplication("xterm"), int(NotInitialized));
+
+        const QString dir = newSessionDir();
+        SessionRuntime *runtime = nullptr;
+        QCOMPARE(start(runtime, dir, "rootless", "xterm", 138, 140), 0);
+        qputenv("PATH", "/nonexistent-folder");
+        QCOMPARE(runtime->startApplication("xterm"), int(ApplicationStartFailed));
+        QCOMPARE(recorder.warnings(),
+                 QStringList{QString("Failed to start the applicaion in the directory \"%1\"").arg(dir)});
+        QVERIFY(QFile::exists(QDir(dir).filePath("app_log")));
+
+        recorder.clear();
+        QVERIFY(QFile::remove(QDir(dir).filePath("app_log")));
+        QVERIFY(QDir().mkpath(QDir(dir).filePath("app_log")));
+        QCOMPARE(runtime->startApplication("xterm"), int(WriteFileFailed));
+        QCOMPARE(recorder.warnings().size(), 1);
+        qputenv("PATH", originalPath);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSessionStart)
+#include "tst_session_start.moc"
