@@ -1,0 +1,317 @@
+// The real lumen_sci against the real lumen_server, each in a private test environment.
+
+#include "relay_process.h"
+#include "tests/support/server_runner.h"
+#include "tests/support/test_environment.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <json/reader.h>
+#include <json/value.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QRegularExpression relayLine(
+    QStringLiteral(R"(^[A-Z][a-z]{2} \d{1,2} \d\d:\d\d:\d\d (Critical|Warning|Info|Debug1|Debug2|Debug3): \S.*$)"));
+
+Json::Value parse(const QByteArray &text)
+{
+    Json::Value value;
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    std::string errors;
+    reader->parse(text.constData(), text.constData() + text.size(), &value, &errors);
+    return value;
+}
+
+// Every line of the relay's standard error is a log line; returns the first one that is not.
+QString strayLine(const QStringList &lines)
+{
+    for (const QString &line : lines) {
+        if (!relayLine.match(line).hasMatch()) {
+            return line;
+        }
+    }
+    return QString();
+}
+
+int indexOfLine(const QStringList &lines, const QString &text)
+{
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).endsWith(text)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool startSci(RelayProcess &sci, const TestEnvironment &env)
+{
+    return sci.start(TestEnvironment::binary(QStringLiteral("lumen_sci")), {}, env.processEnvironment());
+}
+
+bool launchServer(const TestEnvironment &env, ServerRunner &server)
+{
+    return env.createUserPath() && server.launch().exitCode == 0 && server.waitForFile(QStringLiteral("server_port"));
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+// Sends one request and checks that its response comes back through the relay.
+void expectDescribe(RelayProcess &sci, int id)
+{
+    sci.sendFrame(RelayProcess::request(QByteArray::number(id)));
+    QByteArray payload;
+    QVERIFY2(sci.readFrame(payload, 30000), sci.standardError().constData());
+    const Json::Value response = parse(payload);
+    QCOMPARE(response["id"].asInt(), id);
+    QVERIFY2(response["result"].isMember("system.describe"), payload.constData());
+}
+
+} // namespace
+
+class TestSciRelay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startsTheServerInAFreshHome()
+    {
+        TestEnvironment env;
+        ServerRunner server(env);
+        QVERIFY(!QFileInfo::exists(env.home() + QStringLiteral("/.lumen_server")));
+
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+        expectDescribe(sci, 1);
+        QVERIFY(QFileInfo(env.userPath()).isDir());
+        QVERIFY(QFileInfo::exists(env.userFile(QStringLiteral("../server_cert"))));
+        QVERIFY(QFileInfo::exists(env.userFile(QStringLiteral("../server_key"))));
+        QVERIFY(server.isRunning());
+
+        sci.closeInput();
+        int status = -1;
+        QVERIFY(sci.waitForExit(status));
+        QCOMPARE(status, 0);
+        const QStringList lines = sci.errorLines();
+        QCOMPARE(strayLine(lines), QString());
+        const int started = indexOfLine(lines, QStringLiteral(" Info: Starting the sci version 1.0.38"));
+        const int closed = indexOfLine(lines, QStringLiteral(" Info: Connection from the client has closed"));
+        const int exiting = indexOfLine(lines, QStringLiteral(" Info: Exiting the sci"));
+        QVERIFY2(started >= 0 && started < closed && closed < exiting, qPrintable(lines.join('\n')));
+    }
+
+    void connectsAtOnceToARunningServer()
+    {
+        TestEnvironment env;
+        env.setSetting(QStringLiteral("LogLevel"), QStringLiteral("Debug1"));
+        ServerRunner server(env);
+        QVERIFY(launchServer(env, server));
+
+        QElapsedTimer timer;
+        timer.start();
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+        expectDescribe(sci, 2);
+        // One pause of 500 ms, then the first attempt succeeds.
+        QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+        const QString errors = QString::fromLocal8Bit(sci.standardError());
+        QVERIFY2(!errors.contains(QStringLiteral("Failed")), qPrintable(errors));
+    }
+
+    void relaysBulkRequestsAndLargeResponses()
+    {
+        TestEnvironment env;
+        ServerRunner server(env);
+        QVERIFY(launchServer(env, server));
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+
+        // Small requests worth more than 100000 bytes, with a few whose echoed id makes the
+        // response several chunks long, all written at once. The last response is a long one: its
+        // tail must come out although no further server data follows it.
+        QByteArray requests;
+        QList<QByteArray> ids;
+        const auto add = [&](const QByteArray &id) {
+            ids << id;
+            requests += RelayProcess::frame(RelayProcess::request(id));
+        };
+        while (requests.size() < 100000) {
+            const int n = int(ids.size());
+            add(n % 500 == 250 ? '"' + QByteArray(40000, char('a' + n % 26)) + '"' : QByteArray::number(n));
+        }
+        add('"' + QByteArray(50000, 'q') + '"');
+        QElapsedTimer timer;
+        timer.start();
+        sci.send(requests);
+        sci.process().waitForBytesWritten(10000);
+        // A client that reads late: meanwhile the responses pile up in the relay's socket, so that
+        // one notification finds many chunks waiting.
+        QThread::msleep(1000);
+
+        qint64 received = 0;
+        for (const QByteArray &id : std::as_const(ids)) {
+            QByteArray payload;
+            QVERIFY2(sci.readFrame(payload, 30000), sci.standardError().constData());
+            received += payload.size();
+            const Json::Value response = parse(payload);
+            QVERIFY2(response["result"].isObject(), payload.left(200).constData());
+            const Json::Value expected = parse(id);
+            QVERIFY2(response["id"] == expected, payload.left(200).constData());
+        }
+        qInfo("%d requests (%lld bytes) and their responses (%lld bytes) in %lld ms", int(ids.size()),
+              qint64(requests.size()), received, timer.elapsed());
+        QVERIFY(received > 3 * 40000);
+    }
+
+    void forcedExitSkipsTheExitLine_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("set") << QStringLiteral("1");
+    }
+
+    void forcedExitSkipsTheExitLine()
+    {
+        QFETCH(QString, value);
+        TestEnvironment env;
+        env.setVariable(QStringLiteral("RX_FORCE_EXIT"), value);
+        ServerRunner server(env);
+        QVERIFY(launchServer(env, server));
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+        expectDescribe(sci, 3);
+
+        sci.closeInput();
+        int status = -1;
+        QVERIFY(sci.waitForExit(status));
+        QCOMPARE(status, 0);
+        const QStringList lines = sci.errorLines();
+        QVERIFY(indexOfLine(lines, QStringLiteral(" Info: Connection from the client has closed")) >= 0);
+        QCOMPARE(indexOfLine(lines, QStringLiteral(" Info: Exiting the sci")), -1);
+    }
+
+    void endsWhenTheServerStops()
+    {
+        TestEnvironment env;
+        ServerRunner server(env);
+        QVERIFY(launchServer(env, server));
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+        expectDescribe(sci, 4);
+
+        QVERIFY(server.stop(SIGTERM));
+        int status = -1;
+        QVERIFY(sci.waitForExit(status));
+        QCOMPARE(status, 0);
+        const QStringList lines = sci.errorLines();
+        const int closed = indexOfLine(lines, QStringLiteral(" Info: Connection to the server closed"));
+        QVERIFY2(closed >= 0 && closed < indexOfLine(lines, QStringLiteral(" Info: Exiting the sci")),
+                 qPrintable(lines.join('\n')));
+    }
+
+    void rejectsAServerWithAnotherCertificate()
+    {
+        TestEnvironment env;
+        ServerRunner server(env);
+        QVERIFY(launchServer(env, server));
+        // Another identity copied into place after the server has loaded its own.
+        const QString certificate = env.userFile(QStringLiteral("../server_cert"));
+        const QString key = env.userFile(QStringLiteral("../server_key"));
+        QVERIFY(QFile::remove(certificate) && QFile::remove(key));
+        QProcess openssl;
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.start(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                                                  "-out", certificate, "-days", "1", "-batch", "-subj", "/CN=other"});
+        QVERIFY2(openssl.waitForFinished(30000) && openssl.exitCode() == 0, openssl.readAll().constData());
+
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+        int status = -1;
+        QVERIFY(sci.waitForExit(status, 20000));
+        QCOMPARE(status, 1);
+        const QStringList lines = sci.errorLines();
+        QVERIFY2(indexOfLine(lines, QStringLiteral(" Critical: Failed to verify the server")) >= 0,
+                 qPrintable(lines.join('\n')));
+        QCOMPARE(indexOfLine(lines, QStringLiteral(" Info: Starting the sci version 1.0.38")), -1);
+    }
+
+    void givesUpOnAPortWhereNothingListens()
+    {
+        TestEnvironment env;
+        env.setSetting(QStringLiteral("LogLevel"), QStringLiteral("Debug1"));
+        ServerRunner server(env);
+        QVERIFY(launchServer(env, server));
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 deadPort = probe.serverPort();
+        probe.close();
+        QVERIFY(writeFile(env.userFile(QStringLiteral("server_port")), QByteArray::number(deadPort)));
+
+        QElapsedTimer timer;
+        timer.start();
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+        int status = -1;
+        QVERIFY(sci.waitForExit(status, 30000));
+        const qint64 elapsed = timer.elapsed();
+        QCOMPARE(status, 1);
+        QVERIFY2(elapsed >= 9900 && elapsed < 15000, qPrintable(QString::number(elapsed)));
+
+        const QStringList lines = sci.errorLines();
+        QCOMPARE(strayLine(lines), QString());
+        const QString retry = QStringLiteral(" Debug1: Failed to connect to port \"%1\": ").arg(deadPort);
+        const int retries = int(std::count_if(lines.cbegin(), lines.cend(),
+                                              [&](const QString &line) { return line.contains(retry); }));
+        QVERIFY2(retries >= 10, qPrintable(lines.join('\n')));
+        QVERIFY(lines.last().endsWith(QStringLiteral(" Critical: Failed to connect to the server")));
+    }
+
+    void endsWhenTheClientStopsReading()
+    {
+        TestEnvironment env;
+        ServerRunner server(env);
+        QVERIFY(launchServer(env, server));
+        // Standard output is a pipe that nobody reads: it fills, and then nothing more is accepted.
+        const QString fifo = env.tmpDir() + QStringLiteral("/sci_out");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const int unread = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(unread >= 0);
+        RelayProcess sci;
+        sci.process().setStandardOutputFile(fifo);
+        QVERIFY(startSci(sci, env));
+        for (int n = 0; n < 4; ++n) {
+            sci.sendFrame(RelayProcess::request('"' + QByteArray(40000, 'z') + '"'));
+        }
+
+        QElapsedTimer timer;
+        timer.start();
+        int status = -1;
+        const bool exited = sci.waitForExit(status, 30000);
+        ::close(unread);
+        QVERIFY(exited);
+        QCOMPARE(status, 1);
+        const QStringList lines = sci.errorLines();
+        QVERIFY2(indexOfLine(lines, QStringLiteral(
+                                        " Critical: Failed to transfer bytes to the client: No bytes were accepted for 10 s"))
+                     >= 0,
+                 qPrintable(lines.join('\n')));
+        QVERIFY(timer.elapsed() >= 9000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSciRelay)
+#include "tst_sci_relay.moc"
