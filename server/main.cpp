@@ -7,10 +7,13 @@
 #include "common/logging.h"
 #include "server/idle_exit.h"
 #include "server/info_file.h"
+#include "server/manager/session_manager.h"
 #include "server/program_runner.h"
 #include "server/rpc/rpc_context.h"
+#include "server/rpc/session_updater.h"
 #include "server/rpc/ssl_responder.h"
 #include "server/rpc/ssl_server.h"
+#include "server/rpc/suspend_checker.h"
 #include "server/server_settings.h"
 #include "server/signal_catcher.h"
 #include "server/single_instance.h"
@@ -159,6 +162,9 @@ struct Server
     std::unique_ptr<FileLogging> logger;
     LoggerInstallation loggerInstallation;
     std::unique_ptr<InfoFile> pidFile;
+    std::unique_ptr<SessionManager> sessionManager;
+    std::unique_ptr<SessionUpdater> sessionUpdater;
+    std::unique_ptr<SuspendChecker> suspendChecker;
     std::unique_ptr<QSslKey> privateKey;
     std::unique_ptr<QSslCertificate> certificate;
     std::unique_ptr<SslServer> sslServer;
@@ -213,6 +219,17 @@ int runServer(QCoreApplication &app, Server &server)
         return fail(QStringLiteral("Failed to create the session directory \"%1\"").arg(settings.sessionsPath));
     }
 
+    logMessage(Logging::Debug1, QStringLiteral("Initializing data stores"));
+    // Sessions name where they can be reached only when other hosts can learn of them.
+    const QString location = settings.broadcastPort != 0 ? settings.sciUrl : QString();
+    server.sessionManager = std::make_unique<SessionManager>(settings.sessionsPath, settings.displayBase,
+                                                             settings.displayEnd(), location);
+    server.sessionManager->updateSessions();
+    server.sessionUpdater = std::make_unique<SessionUpdater>(server.sessionManager.get());
+    server.sessionUpdater->start(QThread::LowPriority);
+    server.suspendChecker = std::make_unique<SuspendChecker>(server.sessionManager.get(), settings.suspendTimeout);
+    server.suspendChecker->start(QThread::LowPriority);
+
     logMessage(Logging::Debug1, QStringLiteral("Reading the certificate files"));
     server.privateKey = std::make_unique<QSslKey>();
     if (!readPrivateKey(settings.keyPath, *server.privateKey, error)) {
@@ -233,6 +250,8 @@ int runServer(QCoreApplication &app, Server &server)
     }
 
     server.rpcContext = std::make_unique<RpcContext>();
+    server.rpcContext->sessionManager = server.sessionManager.get();
+    server.rpcContext->sessionUpdater = server.sessionUpdater.get();
     server.responder = std::make_unique<SslResponder>(server.rpcContext.get());
     QObject::connect(server.sslServer.get(), &SslServer::newConnection, server.responder.get(),
                      &SslResponder::newConnection);
