@@ -1,0 +1,143 @@
+#include "tests/sessions/live_server.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QtTest>
+
+// Several clients at once: the store lets one thread work on a session at a time and keeps the
+// others waiting, never losing a session or an agent.
+class LiveConcurrencyTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Processes whose working directory lies in the server's sessions folder.
+    static int agentsIn(const QString &sessionsPath)
+    {
+        const QString prefix = QFileInfo(sessionsPath).canonicalFilePath();
+        int count = 0;
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+            bool isPid = false;
+            entry.toInt(&isPid);
+            if (isPid && QFileInfo("/proc/" + entry + "/cwd").symLinkTarget().startsWith(prefix + "/")) {
+                ++count;
+            }
+        }
+        return count;
+    }
+
+private slots:
+    void twoTerminatesOfOneSession()
+    {
+        LiveServer live;
+        QString error;
+        QVERIFY2(live.start(error), qPrintable(error));
+        auto first = live.connect();
+        auto second = live.connect();
+        QVERIFY(first && second);
+        const QString id = LiveServer::newId();
+        QVERIFY(live.call(*first, "Live.Start", LiveServer::params3(id, "xterm", "800x600")).isMember("result"));
+
+        first->sendRequest("Live.Terminate", LiveServer::idParam(id), 1);
+        second->sendRequest("Live.Terminate", LiveServer::idParam(id), 2);
+        Json::Value one;
+        Json::Value two;
+        QVERIFY(first->waitForResponse(1, one, 30000));
+        QVERIFY(second->waitForResponse(2, two, 30000));
+        QList<int> codes = {LiveServer::errorCode(one), LiveServer::errorCode(two)};
+        std::sort(codes.begin(), codes.end());
+        QCOMPARE(codes, QList<int>({-32094, 0}));
+    }
+
+    void listWaitsForAHeldSession()
+    {
+        LiveServer live;
+        live.env.setVariable("FAKE_AGENT_MODE", "start-delay=2000");
+        QString error;
+        QVERIFY2(live.start(error), qPrintable(error));
+        auto starter = live.connect();
+        auto lister = live.connect();
+        QVERIFY(starter && lister);
+        const QString id = LiveServer::newId();
+        QElapsedTimer timer;
+        timer.start();
+        starter->sendRequest("Live.Start", LiveServer::params3(id, "xterm", "800x600"), 1);
+        starter->idle(300); // the start now holds the session while its agent comes up
+        Json::Value list;
+        QVERIFY(lister->call("Live.ListLocalSessions", Json::Value(), 2, list, 30000));
+        QVERIFY2(timer.elapsed() >= 1500, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(list["result"].size(), 1u);
+        QCOMPARE(LiveServer::permissionsOf(list["result"], id), QString("retry|terminate"));
+        Json::Value started;
+        QVERIFY(starter->waitForResponse(1, started, 30000));
+        QVERIFY(started.isMember("result"));
+    }
+
+    void tenClientsStartAndTerminateInParallel()
+    {
+        LiveServer live;
+        QString error;
+        QVERIFY2(live.start(error), qPrintable(error));
+        std::vector<std::unique_ptr<RpcClient>> clients;
+        QStringList ids;
+        for (int i = 0; i < 10; ++i) {
+            clients.push_back(live.connect());
+            QVERIFY(clients.back());
+            ids << LiveServer::newId();
+            clients.back()->sendRequest("Live.Start", LiveServer::params3(ids.last(), "xterm", "800x600"), i);
+        }
+        QSet<int> ports;
+        for (int i = 0; i < 10; ++i) {
+            Json::Value response;
+            QVERIFY(clients[i]->waitForResponse(i, response, 60000));
+            QVERIFY2(response.isMember("result"), response.toStyledString().c_str());
+            ports << response["result"]["port"].asInt();
+        }
+        QCOMPARE(ports.size(), 10); // each session got a display of its own
+        for (int i = 0; i < 10; ++i) {
+            clients[i]->sendRequest("Live.Terminate", LiveServer::idParam(ids[i]), 100 + i);
+        }
+        for (int i = 0; i < 10; ++i) {
+            Json::Value response;
+            QVERIFY(clients[i]->waitForResponse(100 + i, response, 60000));
+            QVERIFY2(response.isMember("result"), response.toStyledString().c_str());
+        }
+        const QString sessions = live.env.userFile("sessions");
+        QVERIFY(QDir(sessions).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(agentsIn(sessions), 0, 5000);
+        Json::Value list;
+        QVERIFY(clients[0]->call("Live.ListLocalSessions", Json::Value(), 999, list));
+        QVERIFY(list["result"].isNull());
+    }
+
+    void suspendTimeoutEndsAnAbandonedSession()
+    {
+        LiveServer live;
+        live.env.setSetting("SuspendTimeout", 0);
+        QString error;
+        QVERIFY2(live.start(error), qPrintable(error));
+        auto client = live.connect();
+        QVERIFY(client);
+        const QString kept = LiveServer::newId();
+        const QString left = LiveServer::newId();
+        QVERIFY(live.call(*client, "Live.Start", LiveServer::params3(kept, "xterm", "800x600")).isMember("result"));
+        QVERIFY(live.call(*client, "Live.Start", LiveServer::params3(left, "xterm", "800x600")).isMember("result"));
+        // One viewer comes and goes; the other session never had one.
+        QVERIFY(live.control(left, "fake_agent_connect"));
+        QTRY_COMPARE_WITH_TIMEOUT(live.readSessionFile(left, "server_log").count("Client authenticated"), 1, 5000);
+        QVERIFY(live.control(left, "fake_agent_disconnect"));
+        QTRY_COMPARE_WITH_TIMEOUT(live.readSessionFile(left, "server_log").count("Client disconnected"), 1, 5000);
+
+        // The check runs once a minute.
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(live.sessionDir(left)), 75000);
+        Json::Value list;
+        QVERIFY(client->call("Live.ListLocalSessions", Json::Value(), 7, list));
+        QCOMPARE(list["result"].size(), 1u);
+        QCOMPARE(QString::fromStdString(list["result"][0]["id"].asString()), kept);
+    }
+};
+
+QTEST_GUILESS_MAIN(LiveConcurrencyTest)
+#include "tst_live_concurrency.moc"
