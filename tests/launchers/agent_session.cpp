@@ -77,7 +77,10 @@ bool AgentSession::prepare(QString &error)
         error = QStringLiteral("no free display from %1 to %2").arg(FirstDisplay).arg(FirstDisplay + DisplayCount - 1);
         return false;
     }
-    sessionDir = environment.root() + QStringLiteral("/sessions/C-%1").arg(displayNumber, 32, 10, QLatin1Char('0'));
+    // As deep as a real one can be: longer than a Unix socket path may be.
+    sessionDir = environment.root()
+        + QStringLiteral("/home/a-rather-long-user-name/.lumen_server/a-long-host-name.example.org/sessions/C-%1")
+              .arg(displayNumber, 32, 10, QLatin1Char('0'));
     if (!QDir().mkpath(sessionDir)) {
         error = QStringLiteral("cannot create %1").arg(sessionDir);
         return false;
