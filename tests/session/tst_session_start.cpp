@@ -21,7 +21,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QElapsedTimer>
+
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 // This test's displays; nothing else on the machine may use them.
@@ -144,6 +150,39 @@ private slots:
         QVERIFY(!isPortFree(port));
         server.close();
         QVERIFY(isPortFree(port));
+    }
+
+    void portThatDoesNotAnswerIsInUse()
+    {
+        // A listener that never accepts, with its queue full: further connections get no answer.
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(listener, 0) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        const quint16 port = ntohs(address.sin_port);
+        QList<QTcpSocket *> fillers;
+        bool queueFull = false;
+        for (int attempt = 0; attempt < 8 && !queueFull; ++attempt) {
+            auto *filler = new QTcpSocket(this);
+            fillers << filler;
+            filler->connectToHost(QHostAddress::LocalHost, port);
+            queueFull = !filler->waitForConnected(200);
+        }
+        if (queueFull) {
+            QElapsedTimer timer;
+            timer.start();
+            QVERIFY(!isPortFree(port));
+            QVERIFY2(timer.elapsed() >= 900, qPrintable(QString::number(timer.elapsed())));
+        }
+        qDeleteAll(fillers);
+        ::close(listener);
+        if (!queueFull) {
+            QSKIP("this system answers every connection to a full queue");
+        }
     }
 
     void emptyRangeFailsWithoutAProbe()
