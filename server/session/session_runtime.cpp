@@ -151,8 +151,8 @@ int SessionRuntime::startAgent(const QString &dir, quint16 firstDisplay, quint16
         return WriteFileFailed;
     }
     // The local entry alone lets the session run; the host-name entry is a convenience.
-    if (!addAuthorityEntry(dir, QStringLiteral("%2:%1").arg(QString::number(displayNumber), QHostInfo::localHostName()), cookie,
-                           error)) {
+    const QString hostDisplay = QStringLiteral("%2:%1").arg(QString::number(displayNumber), QHostInfo::localHostName());
+    if (!addAuthorityEntry(dir, hostDisplay, cookie, error)) {
         warn(error);
     }
     qint64 launcherPid = 0;

@@ -51,7 +51,8 @@ bool readNumber(const QString &path, T &value, QString &error)
     bool ok = false;
     const qlonglong number = match.captured().toLongLong(&ok);
     if (!ok || number < std::numeric_limits<T>::min() || number > std::numeric_limits<T>::max()) {
-        error = QStringLiteral("Failed to read from the file \"%1\": %2").arg(path, QStringLiteral("Number out of range"));
+        error = QStringLiteral("Failed to read from the file \"%1\": %2")
+                    .arg(path, QStringLiteral("Number out of range"));
         return false;
     }
     value = static_cast<T>(number);

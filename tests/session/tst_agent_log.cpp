@@ -105,7 +105,8 @@ private slots:
         QTest::newRow("text after the quote") << QByteArray("RDP initialized at '2014-03-05T17:04:09' now");
         QTest::newRow("lower-case prefix") << QByteArray("added new password x");
         QTest::newRow("leading space") << QByteArray(" Added new password x");
-        QTest::newRow("password with a space") << QByteArray("Client authenticated from 'a' at '2014-03-05T17:10:00' with password 'a b'");
+        QTest::newRow("password with a space")
+            << QByteArray("Client authenticated from 'a' at '2014-03-05T17:10:00' with password 'a b'");
         QTest::newRow("disconnect without time") << QByteArray("Client disconnected from 'a'");
         QTest::newRow("letters in the size") << QByteArray("Screen resized to 'axb'");
         QTest::newRow("size beyond int") << QByteArray("Screen resized to '99999999999x5'");

@@ -67,7 +67,8 @@ private:
     bool query(SessionRuntime &runtime, const QByteArray &answer, QString &error, int holdMs = 0)
     {
         const QString path = socketPath();
-        return whileServing(path, answer, holdMs, [&runtime, &error, path] { return runtime.queryAgentInfo(path, error); });
+        return whileServing(path, answer, holdMs,
+                            [&runtime, &error, path] { return runtime.queryAgentInfo(path, error); });
     }
 
     void verifyFullObject(const SessionRuntime &runtime)
@@ -113,9 +114,12 @@ private slots:
         const QStringList kept = {"a", "b"};
         const QSize size(1280, 1024);
         QTest::newRow("width only") << QByteArray(R"({"ScreenWidth": 800})") << 3 << size << kept;
-        QTest::newRow("width as string") << QByteArray(R"({"ScreenWidth": "800", "ScreenHeight": 600})") << 3 << size << kept;
-        QTest::newRow("height with fraction") << QByteArray(R"({"ScreenWidth": 800, "ScreenHeight": 600.0})") << 3 << size << kept;
-        QTest::newRow("both integers") << QByteArray(R"({"ScreenWidth": 800, "ScreenHeight": 600})") << 3 << QSize(800, 600) << kept;
+        QTest::newRow("width as string")
+            << QByteArray(R"({"ScreenWidth": "800", "ScreenHeight": 600})") << 3 << size << kept;
+        QTest::newRow("height with fraction")
+            << QByteArray(R"({"ScreenWidth": 800, "ScreenHeight": 600.0})") << 3 << size << kept;
+        QTest::newRow("both integers")
+            << QByteArray(R"({"ScreenWidth": 800, "ScreenHeight": 600})") << 3 << QSize(800, 600) << kept;
         QTest::newRow("clients 2.0") << QByteArray(R"({"Clients": 2.0})") << 3 << size << kept;
         QTest::newRow("clients 2e0") << QByteArray(R"({"Clients": 2e0})") << 3 << size << kept;
         QTest::newRow("clients above int") << QByteArray(R"({"Clients": 2147483648})") << 3 << size << kept;

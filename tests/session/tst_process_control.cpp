@@ -2,6 +2,7 @@
 // stand-in agent of tests/fixtures and against plain processes standing in for its launcher.
 
 #include "log_recorder.h"
+#include "session_test_agents.h"
 #include "session_test_files.h"
 
 #include "server/session/error_code.h"
@@ -111,9 +112,7 @@ private slots:
     void cleanup()
     {
         for (SessionRuntime *runtime : std::as_const(agents)) {
-            if (!runtime->path().isEmpty() && runtime->sendSignal(SIGTERM) == 0) {
-                runtime->waitForExit(agentWaitMs);
-            }
+            stopAgent(*runtime);
             delete runtime;
         }
         agents.clear();
@@ -323,7 +322,8 @@ private slots:
         QTest::addColumn<QByteArray>("modes");
         QTest::addColumn<int>("result");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("leaves its status") << QByteArray("never-starts,exit-after=300,exit-code=4") << int(UnknownError) << 4;
+        QTest::newRow("leaves its status")
+            << QByteArray("never-starts,exit-after=300,exit-code=4") << int(UnknownError) << 4;
         QTest::newRow("dies without status") << QByteArray("never-starts,exit-after=300,die-without-exit")
                                              << int(ReadFileFailed) << -1;
     }
@@ -391,7 +391,8 @@ private slots:
         QVERIFY(writeBytes(pidFile, QByteArray::number(gone)));
         QCOMPARE(runtime->sendSignal(SIGUSR1), int(UnknownError));
         QCOMPARE(recorder.warnings(),
-                 QStringList{QString("Failed to signal the process with pid \"%1\": %2").arg(gone).arg(qt_error_string(ESRCH))});
+                 QStringList{QString("Failed to signal the process with pid \"%1\": %2")
+                                 .arg(QString::number(gone), qt_error_string(ESRCH))});
 
         // The null signal: were these ids passed on, the call would succeed for the whole group.
         for (const QByteArray &id : {QByteArray("0"), QByteArray("-1"), QByteArray(" -42")}) {
@@ -399,8 +400,8 @@ private slots:
             QVERIFY(writeBytes(pidFile, id));
             QCOMPARE(runtime->sendSignal(0), int(ReadFileFailed));
             QCOMPARE(recorder.warnings().size(), 1);
-            QVERIFY2(recorder.warnings().first().contains(pidFile) && recorder.warnings().first().contains(id.trimmed()),
-                     qPrintable(recorder.warnings().first()));
+            const QString warning = recorder.warnings().first();
+            QVERIFY2(warning.contains(pidFile) && warning.contains(id.trimmed()), qPrintable(warning));
         }
 
         // The agent itself still ends on request; its id is in "monitor_pid" here.

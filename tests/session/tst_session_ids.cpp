@@ -44,7 +44,8 @@ private slots:
     void codesOutsideTheTableHaveNoText()
     {
         // Every gap in the table and its neighbours, not only a few samples.
-        const QList<int> known = {-99, -98, -97, -96, -95, -94, -93, -92, -91, -89, -88, -87, -86, -84, -83, -82, -80, -77};
+        const QList<int> known = {-99, -98, -97, -96, -95, -94, -93, -92, -91,
+                                  -89, -88, -87, -86, -84, -83, -82, -80, -77};
         for (int code = -120; code <= 5; ++code) {
             if (!known.contains(code)) {
                 QVERIFY2(errorMessage(code).isNull(), qPrintable(QString::number(code)));

@@ -2,6 +2,7 @@
 // the application launchers (the stand-ins of tests/fixtures, found through PATH).
 
 #include "log_recorder.h"
+#include "session_test_agents.h"
 #include "session_test_files.h"
 
 #include "server/session/display_search.h"
@@ -83,12 +84,14 @@ private:
         QFile::remove(record);
         const QByteArray script = "#!/bin/sh\n"
                                   "echo \"$(pwd)|$*\" >> '" + record.toUtf8() + "'\n"
-                                  "if [ -n '" + failFor.toUtf8() + "' ] && [ \"$4\" = '" + failFor.toUtf8() + "' ]; then\n"
+                                  "if [ -n '" + failFor.toUtf8() + "' ] && [ \"$4\" = '" + failFor.toUtf8()
+                                  + "' ]; then\n"
                                   "  echo 'refused on purpose' >&2; echo 'second line' >&2; exit 1\n"
                                   "fi\n"
                                   "exec '" + realXauth.toUtf8() + "' \"$@\"\n";
         const QString path = QDir(folder).filePath("xauth");
-        if (!writeBytes(path, script) || !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        if (!writeBytes(path, script)
+            || !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
             return QString();
         }
         qputenv("PATH", folder.toUtf8() + ":" + qgetenv("PATH"));
@@ -120,7 +123,8 @@ private slots:
         originalPath = QString(QString(LUMEN_FIXTURES_DIR) + ":" + qEnvironmentVariable("PATH")).toUtf8();
         QVERIFY2(!QStandardPaths::findExecutable("xauth").isEmpty(), "xauth is not installed");
         for (int display = firstTestDisplay; display < endTestDisplay; ++display) {
-            QVERIFY2(displayLooksFree(display), qPrintable(QString("display %1 is in use on this machine").arg(display)));
+            QVERIFY2(displayLooksFree(display),
+                     qPrintable(QString("display %1 is in use on this machine").arg(display)));
         }
     }
 
@@ -134,9 +138,7 @@ private slots:
     {
         // No agent outlives its test.
         for (SessionRuntime *runtime : std::as_const(runtimes)) {
-            if (!runtime->path().isEmpty() && runtime->sendSignal(SIGTERM) == 0) {
-                runtime->waitForExit(5000);
-            }
+            stopAgent(*runtime);
             delete runtime;
         }
         runtimes.clear();
@@ -260,7 +262,8 @@ private slots:
         const QStringList calls = QString::fromUtf8(readBytes(record)).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(calls.size(), 2);
         const QRegularExpression call(QRegularExpression::anchoredPattern(
-            QString("%1\\|-f %1/authority add (\\S+) MIT-MAGIC-COOKIE-1 ([0-9a-f]{32})").arg(QRegularExpression::escape(dir))));
+            QString("%1\\|-f %1/authority add (\\S+) MIT-MAGIC-COOKIE-1 ([0-9a-f]{32})")
+                .arg(QRegularExpression::escape(dir))));
         const QRegularExpressionMatch first = call.match(calls.at(0));
         const QRegularExpressionMatch second = call.match(calls.at(1));
         QVERIFY2(first.hasMatch() && second.hasMatch(), qPrintable(calls.join(" / ")));
@@ -269,7 +272,8 @@ private slots:
         QCOMPARE(first.captured(2), second.captured(2));
         for (const QString &name : {QString("unix:126"), QString("%1:126").arg(host)}) {
             const QString listed = xauthList(session.filePath("authority"), name);
-            QVERIFY2(listed.contains(QRegularExpression("MIT-MAGIC-COOKIE-1\\s+" + first.captured(2))), qPrintable(listed));
+            QVERIFY2(listed.contains(QRegularExpression("MIT-MAGIC-COOKIE-1\\s+" + first.captured(2))),
+                     qPrintable(listed));
         }
 
         // The launcher runs detached in the session directory with the geometry and the agent's port.
@@ -347,7 +351,8 @@ private slots:
         const QString dir = newSessionDir();
         SessionRuntime *runtime = nullptr;
         QCOMPARE(start(runtime, dir, "1024x768", "xterm", 137, 138), int(AgentStartFailed));
-        QCOMPARE(recorder.warnings(), QStringList{QString("Failed to start the agent in the directory \"%1\"").arg(dir)});
+        QCOMPARE(recorder.warnings(),
+                 QStringList{QString("Failed to start the agent in the directory \"%1\"").arg(dir)});
         QVERIFY(!QFile::exists(QDir(dir).filePath("monitor_pid")));
     }
 
