@@ -31,13 +31,12 @@ int addNonBlocking(int descriptor)
     return flags;
 }
 
-// Waits until the destination can take bytes. Devices without a descriptor (sockets buffer every
-// write themselves) only get a short pause so that a retry loop cannot spin.
+// Waits until a file destination can take bytes; other devices (sockets buffer every write
+// themselves) are taken as ready.
 bool waitUntilWritable(QIODevice *device, int timeoutMs)
 {
     const auto *file = qobject_cast<QFileDevice *>(device);
     if (!file || file->handle() < 0) {
-        QThread::msleep(ulong(qMin(timeoutMs, 10)));
         return true;
     }
     pollfd watched = {file->handle(), POLLOUT, 0};
@@ -119,6 +118,9 @@ RxRelay::TransferResult RxRelay::transferBytes(QIODevice *source, QIODevice *des
         } else if (idle.elapsed() >= stallMs) {
             error = QStringLiteral("No bytes were accepted for %1 s").arg(stallMs / 1000.0);
             return TransferResult::Stalled;
+        } else {
+            // A device that took nothing although it looked ready: retry at a gentle pace.
+            QThread::msleep(ulong(qMin<qint64>(10, stallMs - idle.elapsed())));
         }
     }
     return TransferResult::Done;

@@ -154,13 +154,13 @@ private slots:
             add(n % 500 == 250 ? '"' + QByteArray(40000, char('a' + n % 26)) + '"' : QByteArray::number(n));
         }
         add('"' + QByteArray(50000, 'q') + '"');
-        QElapsedTimer timer;
-        timer.start();
         sci.send(requests);
         sci.process().waitForBytesWritten(10000);
-        // A client that reads late: meanwhile the responses pile up in the relay's socket, so that
-        // one notification finds many chunks waiting.
+        // A client that reads late: meanwhile the relay's output fills up and the responses pile up
+        // behind it.
         QThread::msleep(1000);
+        QElapsedTimer timer;
+        timer.start();
 
         qint64 received = 0;
         for (const QByteArray &id : std::as_const(ids)) {
@@ -172,9 +172,34 @@ private slots:
             const Json::Value expected = parse(id);
             QVERIFY2(response["id"] == expected, payload.left(200).constData());
         }
-        qInfo("%d requests (%lld bytes) and their responses (%lld bytes) in %lld ms", int(ids.size()),
+        qInfo("%d requests (%lld bytes); their responses (%lld bytes) read in %lld ms", int(ids.size()),
               qint64(requests.size()), received, timer.elapsed());
         QVERIFY(received > 3 * 40000);
+    }
+
+    void answersEachCallPromptly()
+    {
+        TestEnvironment env;
+        ServerRunner server(env);
+        QVERIFY(launchServer(env, server));
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+        expectDescribe(sci, 5);
+
+        // Requests of more than one chunk, one at a time, as an interactive client sends them:
+        // nothing may sit in a buffer waiting for a timer or for the peer's acknowledgement.
+        QList<qint64> times;
+        for (int n = 0; n < 21; ++n) {
+            QElapsedTimer timer;
+            timer.start();
+            sci.sendFrame(RelayProcess::request('"' + QByteArray(20000, char('a' + n)) + '"'));
+            QByteArray payload;
+            QVERIFY2(sci.readFrame(payload), sci.standardError().constData());
+            times << timer.nsecsElapsed() / 1000;
+        }
+        std::sort(times.begin(), times.end());
+        qInfo("round trip of a 20000-byte call: median %lld us, slowest %lld us", times.at(10), times.last());
+        QVERIFY2(times.at(10) < 15000, qPrintable(QString::number(times.at(10))));
     }
 
     void forcedExitSkipsTheExitLine_data()
