@@ -1,0 +1,330 @@
+#include "common/files.h"
+#include "server/discovery/host_addresses.h"
+#include "server/discovery/udp_talker.h"
+#include "server/manager/session_manager.h"
+#include "tests/discovery/captured_log.h"
+#include "tests/discovery/scripted_peer.h"
+#include "tests/support/test_certificates.h"
+
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const char *const testUser = "discovery-tester";
+const quint16 ownListenPort = 4711;
+
+// Accepts connections and hangs up at once, so that a query to it ends quickly; counts them.
+class HangUpPeer : public QTcpServer
+{
+public:
+    int accepted = 0;
+
+    bool start() { return listen(QHostAddress::LocalHost, 0); }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        ++accepted;
+        QTcpSocket socket;
+        socket.setSocketDescriptor(descriptor);
+        socket.abort();
+    }
+};
+
+// The test's side of the network: sends announcements to the talker and collects what comes back.
+class Announcer
+{
+public:
+    Announcer() { bound = socket.bind(QHostAddress::LocalHost, 0); }
+
+    bool bound = false;
+
+    void send(const QByteArray &datagram, quint16 talkerPort)
+    {
+        socket.writeDatagram(datagram, QHostAddress::LocalHost, talkerPort);
+    }
+
+    QList<QNetworkDatagram> received()
+    {
+        while (socket.hasPendingDatagrams()) {
+            collected << socket.receiveDatagram();
+        }
+        return collected;
+    }
+
+    quint16 port() const { return socket.localPort(); }
+
+private:
+    QUdpSocket socket;
+    QList<QNetworkDatagram> collected;
+};
+
+QByteArray announcement(const char *method, int port, const QByteArray &user = testUser)
+{
+    return QByteArray("{\"Method\":\"") + method + "\",\"Port\":" + QByteArray::number(port) + ",\"User\":\"" + user
+           + "\"}\n";
+}
+
+} // namespace
+
+// The talker's announcements and its rules for the ones it receives, on loopback.
+class UdpTalkerTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir files;
+    QString certificatePath;
+    QString keyPath;
+    std::unique_ptr<SessionManager> store;
+    std::unique_ptr<QUdpSocket> talkerSocket;
+    std::unique_ptr<UdpTalker> talker;
+
+    // A talker on 127.0.0.1 that regards no address as its own, so loopback datagrams reach its rules.
+    void createTalker(const HostAddresses &own = HostAddresses(QList<QHostAddress>()), int budgetMs = 3000)
+    {
+        talkerSocket = std::make_unique<QUdpSocket>();
+        QVERIFY(talkerSocket->bind(QHostAddress::LocalHost, 0));
+        talker = std::make_unique<UdpTalker>(talkerSocket.get(), QHostAddress::LocalHost, 0, ownListenPort,
+                                             store.get(), keyPath, certificatePath);
+        talker->setHostAddresses(own);
+        PeerQueryTiming timing;
+        timing.budgetMs = budgetMs;
+        talker->setQueryTiming(timing);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("USER", testUser);
+        QVERIFY(files.isValid());
+        certificatePath = files.path() + "/server_cert";
+        keyPath = files.path() + "/server_key";
+        QString error;
+        QVERIFY2(createCertificate(certificatePath, keyPath, error), qPrintable(error));
+    }
+
+    void init()
+    {
+        store = std::make_unique<SessionManager>(files.path() + "/sessions", 100, 200, QString());
+    }
+
+    void cleanup()
+    {
+        talker.reset();
+        talkerSocket.reset();
+        store.reset();
+    }
+
+    void announcesItselfToTheBroadcastAddress()
+    {
+        QUdpSocket receiver;
+        QVERIFY(receiver.bind(QHostAddress::LocalHost, 0));
+        QUdpSocket socket;
+        UdpTalker talker(&socket, QHostAddress::LocalHost, receiver.localPort(), ownListenPort, store.get(), keyPath,
+                         certificatePath);
+        QList<QNetworkDatagram> datagrams;
+        auto collect = [&](int count) {
+            return QTest::qWaitFor([&] {
+                while (receiver.hasPendingDatagrams()) {
+                    datagrams << receiver.receiveDatagram();
+                }
+                return datagrams.size() >= count;
+            }, 3000);
+        };
+
+        talker.sendHello();
+        QVERIFY(collect(1));
+        QCOMPARE(datagrams.at(0).data(), QByteArray("{\"Method\":\"HELLO\",\"Port\":4711,\"User\":\"discovery-tester\"}\n"));
+        QCOMPARE(datagrams.at(0).senderPort(), int(socket.localPort()));
+
+        talker.sendUpdate();
+        QVERIFY(collect(2));
+        QCOMPARE(datagrams.at(1).data(), QByteArray("{\"Method\":\"UPDATE\",\"Port\":4711,\"User\":\"discovery-tester\"}\n"));
+
+        // Without changes the talker still repeats itself, so that peers renew its entry.
+        talker.setUpdateInterval(100);
+        QVERIFY(collect(4));
+        QCOMPARE(datagrams.at(3).data(), datagrams.at(1).data());
+    }
+
+    // A socket that never sent anything is still unbound; the first send binds it implicitly.
+    void sendsNothingWithoutABroadcastPort()
+    {
+        QUdpSocket socket;
+        UdpTalker silent(&socket, QHostAddress::LocalHost, 0, ownListenPort, store.get(), keyPath, certificatePath);
+        silent.sendHello();
+        silent.sendUpdate();
+        silent.setUpdateInterval(20);
+        QTest::qWait(200);
+        QCOMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+
+        QUdpSocket receiver;
+        QVERIFY(receiver.bind(QHostAddress::LocalHost, 0));
+        UdpTalker talking(&socket, QHostAddress::LocalHost, receiver.localPort(), ownListenPort, store.get(), keyPath,
+                          certificatePath);
+        talking.sendHello();
+        QCOMPARE(socket.state(), QAbstractSocket::BoundState);
+        QVERIFY(QTest::qWaitFor([&] { return receiver.hasPendingDatagrams(); }, 3000));
+    }
+
+    void dropsAnnouncementsThatBreakTheRules()
+    {
+        CapturedLog log;
+        createTalker();
+        HangUpPeer dropped;
+        HangUpPeer sentinel;
+        QVERIFY(dropped.start() && sentinel.start());
+        Announcer announcer;
+        QVERIFY(announcer.bound);
+        const int port = dropped.serverPort();
+        const QByteArray portText = QByteArray::number(port);
+        const QList<QByteArray> rejected = {
+            "not json",
+            "{\"Method\":\"HELLO\",\"Port\":" + portText + ".0,\"User\":\"discovery-tester\"}",
+            "{\"Method\":\"HELLO\",\"Port\":\"" + portText + "\",\"User\":\"discovery-tester\"}",
+            announcement("hello", port),
+            announcement("update", port),
+            announcement("BYE", port),
+            announcement("HELLO", port, "Discovery-Tester"),
+            announcement("HELLO", port, "discovery-tester "),
+            announcement("HELLO", port + 65536),
+            announcement("HELLO", port - 65536),
+            announcement("HELLO", 0),
+            "{\"Method\":\"HELLO\",\"Port\":" + portText + "}",
+            "{\"Method\":\"HELLO\",\"Port\":" + portText + ",\"User\":null}",
+            "[" + announcement("HELLO", port) + "]",
+        };
+        for (const QByteArray &datagram : rejected) {
+            announcer.send(datagram, talkerSocket->localPort());
+        }
+        // Datagrams are handled in order: once the sentinel is queried, the others were judged.
+        announcer.send(announcement("UPDATE", sentinel.serverPort()), talkerSocket->localPort());
+        QVERIFY(QTest::qWaitFor([&] { return sentinel.accepted == 1; }, 5000));
+        QTest::qWait(300);
+
+        QCOMPARE(dropped.accepted, 0);
+        QCOMPARE(announcer.received().size(), 0); // an UPDATE is not answered either
+        QCOMPARE(log.lines().count("Warning: Received invalid JSON"), 1);
+    }
+
+    void helloStartsOneQueryAndOneAnswer()
+    {
+        CapturedLog log;
+        createTalker();
+        HangUpPeer peer;
+        QVERIFY(peer.start());
+        Announcer announcer;
+        QVERIFY(announcer.bound);
+
+        announcer.send(announcement("HELLO", peer.serverPort()), talkerSocket->localPort());
+        QVERIFY(QTest::qWaitFor([&] { return peer.accepted == 1 && announcer.received().size() == 1; }, 5000));
+        const QString failure = QString("Warning: Failed to connect to \"127.0.0.1\" port \"%1\": ").arg(peer.serverPort());
+        QVERIFY(QTest::qWaitFor([&] { return !log.lines().filter(failure).isEmpty(); }, 5000));
+        QTest::qWait(300);
+
+        QCOMPARE(peer.accepted, 1);
+        const QList<QNetworkDatagram> answers = announcer.received();
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(answers.first().data(), announcement("UPDATE", ownListenPort));
+        QCOMPARE(answers.first().senderPort(), int(talkerSocket->localPort()));
+    }
+
+    void dropsDatagramsFromThisHost()
+    {
+        const HostAddresses system;
+        QVERIFY(system.contains(QHostAddress::LocalHost));
+        QVERIFY(system.contains(QHostAddress("::ffff:127.0.0.1")));
+        for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+            QVERIFY2(system.contains(address), qPrintable(address.toString()));
+        }
+        QVERIFY(!system.contains(QHostAddress("198.51.100.77")));
+        const HostAddresses fixed({QHostAddress("198.51.100.77")});
+        QVERIFY(fixed.contains(QHostAddress("198.51.100.77")));
+        QVERIFY(!fixed.contains(QHostAddress::LocalHost));
+
+        // With the real interfaces, a HELLO over loopback comes from this host.
+        createTalker(HostAddresses());
+        HangUpPeer peer;
+        QVERIFY(peer.start());
+        Announcer announcer;
+        QVERIFY(announcer.bound);
+        announcer.send(announcement("HELLO", peer.serverPort()), talkerSocket->localPort());
+        announcer.send("not json", talkerSocket->localPort());
+        CapturedLog log;
+        QTest::qWait(500);
+        QCOMPARE(peer.accepted, 0);
+        QCOMPARE(announcer.received().size(), 0);
+        QCOMPARE(log.lines(), QStringList());
+    }
+
+    // A burst of announcements from one peer costs one query now and at most one more afterwards.
+    void oneQueryPerPeerAtATime()
+    {
+        CapturedLog log;
+        createTalker(HostAddresses(QList<QHostAddress>()), 700);
+        QString error;
+        QSslCertificate certificate;
+        QSslKey key;
+        QVERIFY(readCertificate(certificatePath, certificate, error) && readPrivateKey(keyPath, key, error));
+        ScriptedPeer silent(certificate, key);
+        HangUpPeer other;
+        QVERIFY(silent.start() && other.start());
+        Announcer announcer;
+        QVERIFY(announcer.bound);
+
+        for (int i = 0; i < 3; ++i) {
+            announcer.send(announcement("UPDATE", silent.serverPort()), talkerSocket->localPort());
+        }
+        QVERIFY(QTest::qWaitFor([&] { return silent.connections() == 1; }, 3000));
+        announcer.send(announcement("UPDATE", other.serverPort()), talkerSocket->localPort());
+        QVERIFY(QTest::qWaitFor([&] { return other.accepted == 1; }, 3000)); // other peers are not held up
+        QCOMPARE(silent.connections(), 1);
+
+        QVERIFY(QTest::qWaitFor([&] { return silent.connections() == 2; }, 5000));
+        QTest::qWait(1200);
+        QCOMPARE(silent.connections(), 2);
+        const QString timeout = QString("Warning: Failed to read from \"127.0.0.1\" port \"%1\": ").arg(silent.serverPort());
+        QCOMPARE(log.lines().filter(timeout).size(), 2);
+    }
+
+    void destructionWaitsForRunningQueries()
+    {
+        CapturedLog log;
+        createTalker(HostAddresses(QList<QHostAddress>()), 1000);
+        QString error;
+        QSslCertificate certificate;
+        QSslKey key;
+        QVERIFY(readCertificate(certificatePath, certificate, error) && readPrivateKey(keyPath, key, error));
+        ScriptedPeer silent(certificate, key);
+        QVERIFY(silent.start());
+        SessionRecord record;
+        record.setId("stale");
+        store->setPeer(peerKey(QHostAddress::LocalHost, silent.serverPort()), QDateTime::currentDateTime().addSecs(400),
+                       {record});
+        Announcer announcer;
+        QVERIFY(announcer.bound);
+        announcer.send(announcement("UPDATE", silent.serverPort()), talkerSocket->localPort());
+        QVERIFY(QTest::qWaitFor([&] { return silent.request().endsWith(','); }, 3000));
+
+        // The peer stays silent while the talker goes, so the query can only end by its budget.
+        QElapsedTimer clock;
+        clock.start();
+        talker.reset();
+        QVERIFY2(clock.elapsed() >= 500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(store->peerRecords().isEmpty()); // the query's failure is already recorded
+        QCOMPARE(log.lines().filter("Warning: Failed to read from").size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(UdpTalkerTest)
+#include "tst_udp_talker.moc"
