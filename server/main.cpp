@@ -5,6 +5,7 @@
 #include "common/file_logging.h"
 #include "common/files.h"
 #include "common/logging.h"
+#include "server/discovery/udp_talker.h"
 #include "server/idle_exit.h"
 #include "server/info_file.h"
 #include "server/manager/session_manager.h"
@@ -26,6 +27,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QThreadPool>
+#include <QUdpSocket>
 
 #include <cerrno>
 #include <csignal>
@@ -171,6 +173,9 @@ struct Server
     std::unique_ptr<RpcContext> rpcContext;
     std::unique_ptr<SslResponder> responder;
     std::unique_ptr<InfoFile> portFile;
+    std::unique_ptr<QUdpSocket> udpSocket;
+    std::unique_ptr<QHostAddress> broadcastAddress;
+    std::unique_ptr<UdpTalker> udpTalker;
     std::unique_ptr<SignalCatcher> signalCatcher;
 };
 
@@ -261,6 +266,30 @@ int runServer(QCoreApplication &app, Server &server)
     server.portFile->setFileName(settings.portPath);
     if (!writeFileUShort(settings.portPath, server.sslServer->serverPort(), error)) {
         return fail(error);
+    }
+
+    logMessage(Logging::Debug1, QStringLiteral("Creating the UDP socket"));
+    server.udpSocket = std::make_unique<QUdpSocket>();
+    // Shared, so that servers of other users on this host can listen for announcements as well.
+    if (settings.broadcastPort != 0
+        && !server.udpSocket->bind(QHostAddress::AnyIPv4, settings.broadcastPort,
+                                   QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
+        return fail(QStringLiteral("Failed to listen for UDP connections on port \"%1\": %2")
+                        .arg(QString::number(settings.broadcastPort), server.udpSocket->errorString()));
+    }
+    // Checked even with discovery off, so that a wrong setting shows at once.
+    server.broadcastAddress = std::make_unique<QHostAddress>();
+    if (!server.broadcastAddress->setAddress(settings.broadcastAddress)) {
+        return fail(QStringLiteral("Invalid broadcast address \"%1\"").arg(settings.broadcastAddress));
+    }
+    server.udpTalker = std::make_unique<UdpTalker>(server.udpSocket.get(), *server.broadcastAddress,
+                                                   settings.broadcastPort, server.sslServer->serverPort(),
+                                                   server.sessionManager.get(), settings.keyPath,
+                                                   settings.certificatePath);
+    if (settings.broadcastPort != 0) {
+        QObject::connect(server.sessionUpdater.get(), &SessionUpdater::sendUpdates, server.udpTalker.get(),
+                         &UdpTalker::sendUpdate);
+        server.udpTalker->sendHello();
     }
 
     logMessage(Logging::Debug1, QStringLiteral("Setting up signal handlers"));
