@@ -1,0 +1,189 @@
+#include "tests/discovery/network_namespaces.h"
+#include "tests/support/server_runner.h"
+#include "tests/support/test_certificates.h"
+#include "tests/support/test_environment.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUuid>
+#include <QtTest>
+
+#include <json/reader.h>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+
+namespace {
+
+const int broadcastPort = 47110;
+
+bool parse(const QByteArray &text, Json::Value &value)
+{
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    return reader->parse(text.constData(), text.constData() + text.size(), &value, &errors);
+}
+
+QStringList idsOf(const Json::Value &list)
+{
+    QStringList ids;
+    for (const Json::Value &session : list) {
+        ids << QString::fromStdString(session["id"].asString());
+    }
+    return ids;
+}
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QThread::msleep(200);
+    }
+    return true;
+}
+
+} // namespace
+
+// Two hosts of one network, each running the same user's server: what one of them starts, the
+// other lists, until the first one goes away.
+class DiscoveryHostsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<NetworkNamespaces> hosts;
+    QTemporaryDir shared; // the home folder part that both hosts share: certificate and key
+    std::unique_ptr<TestEnvironment> env[2];
+    std::unique_ptr<ServerRunner> server[2];
+
+    QString location(int host) const { return QString("ssh://host-%1:22/lumen_sci").arg(host); }
+
+    bool launch(int host, QString &error)
+    {
+        QByteArray output;
+        return hosts->run(host, TestEnvironment::binary("lumen_server"), {}, env[host]->processEnvironment(), output,
+                          error)
+               && server[host]->waitForFile("server_port");
+    }
+
+    // The reply of the server on that host, through a client inside its namespace.
+    Json::Value call(int host, const QString &method, const QString &params = QString())
+    {
+        QStringList arguments = {"call", QString::number(server[host]->port()), shared.path() + "/server_cert",
+                                 shared.path() + "/server_key", method};
+        if (!params.isEmpty()) {
+            arguments << params;
+        }
+        QByteArray output;
+        QString error;
+        Json::Value response;
+        if (!hosts->run(host, TestEnvironment::binary("discovery_call"), arguments, env[host]->processEnvironment(),
+                        output, error)
+            || !parse(output, response)) {
+            return Json::Value(error.isEmpty() ? QString("unreadable: " + output).toStdString() : error.toStdString());
+        }
+        return response;
+    }
+
+private slots:
+    void init()
+    {
+        hosts = std::make_unique<NetworkNamespaces>();
+        QString error;
+        if (!hosts->create(error)) {
+            QFAIL(qPrintable("Cannot create two network namespaces joined by a veth pair; this test must run as "
+                             "root with iproute2: " + error));
+        }
+        QVERIFY(shared.isValid());
+        QVERIFY2(createCertificate(shared.path() + "/server_cert", shared.path() + "/server_key", error),
+                 qPrintable(error));
+        for (int host = 0; host < 2; ++host) {
+            env[host] = std::make_unique<TestEnvironment>();
+            if (host > 0) {
+                env[host]->setUser(env[0]->user());
+            }
+            env[host]->setSetting("UserPath", shared.path() + QString("/host-%1").arg(host));
+            env[host]->setSetting("SciUrl", location(host));
+            env[host]->setSetting("BroadcastPort", broadcastPort);
+            env[host]->setSetting("BroadcastAddress", NetworkNamespaces::broadcastAddress());
+            env[host]->setSetting("DisplayBase", 300);
+            env[host]->setSetting("DisplayLimit", 10);
+            env[host]->setSetting("LogLevel", "Debug1");
+            QVERIFY(env[host]->createUserPath());
+            server[host] = std::make_unique<ServerRunner>(*env[host]);
+        }
+    }
+
+    void cleanup()
+    {
+        for (int host = 1; host >= 0; --host) {
+            server[host].reset();
+        }
+        hosts.reset(); // ends what still runs inside, the session's agent among them
+        for (int host = 1; host >= 0; --host) {
+            env[host].reset();
+        }
+    }
+
+    void sessionsOfOneHostAreListedOnTheOther()
+    {
+        QString error;
+        QVERIFY2(launch(0, error), qPrintable(error));
+        const quint16 firstPort = server[0]->port();
+        const QString early = QUuid::createUuid().toString(QUuid::Id128);
+        Json::Value started = call(0, "Live.Start", QString("[\"%1\",\"xterm\",\"1024x768\"]").arg(early));
+        QVERIFY2(started.isObject() && started.isMember("result"), started.toStyledString().c_str());
+
+        // Host 1 learns of the earlier session through the start-up exchange alone: its HELLO makes
+        // host 0 answer with an UPDATE, which makes host 1 ask host 0.
+        QVERIFY2(launch(1, error), qPrintable(error));
+        Json::Value listed;
+        auto listedOnSecondHost = [&](QStringList ids) {
+            ids.sort();
+            return waitUntil([&] {
+                listed = call(1, "Live.ListSessions");
+                QStringList present = idsOf(listed["result"]);
+                present.sort();
+                return present == ids;
+            }, 20000);
+        };
+        QVERIFY2(listedOnSecondHost({early}), qPrintable(QString::fromStdString(listed.toStyledString()) + server[1]->log()));
+        QCOMPARE(QString::fromStdString(listed["result"][0]["location"].asString()), location(0));
+
+        // A change of host 0's list is announced at once.
+        const QString later = QUuid::createUuid().toString(QUuid::Id128);
+        started = call(0, "Live.Start", QString("[\"%1\",\"xclock\",\"rootless\"]").arg(later));
+        QVERIFY2(started.isObject() && started.isMember("result"), started.toStyledString().c_str());
+        QVERIFY2(listedOnSecondHost({early, later}),
+                 qPrintable(QString::fromStdString(listed.toStyledString()) + server[1]->log()));
+        const Json::Value local = call(1, "Live.ListLocalSessions");
+        QVERIFY2(local.isMember("result") && local["result"].isNull(), local.toStyledString().c_str());
+
+        // Host 0 goes; the next announcement in its name makes host 1 ask, fail and forget it at
+        // once instead of after the entry's 400 s.
+        QVERIFY(server[0]->stop(SIGTERM));
+        QCOMPARE(call(1, "Live.ListSessions")["result"].size(), 2u);
+        const QString update =
+            QString("{\"Method\":\"UPDATE\",\"Port\":%1,\"User\":\"%2\"}\n").arg(firstPort).arg(env[0]->user());
+        QByteArray output;
+        QVERIFY2(hosts->run(0, TestEnvironment::binary("discovery_call"),
+                            {"announce", hosts->address(1), QString::number(broadcastPort), update},
+                            env[0]->processEnvironment(), output, error),
+                 qPrintable(error));
+        QVERIFY2(waitUntil([&] { return call(1, "Live.ListSessions")["result"].isNull(); }, 20000),
+                 qPrintable(server[1]->log()));
+        const QString failure =
+            QString("Warning: Failed to connect to \"%1\" port \"%2\"").arg(hosts->address(0)).arg(firstPort);
+        QVERIFY2(server[1]->log().contains(failure), qPrintable(server[1]->log()));
+    }
+};
+
+QTEST_GUILESS_MAIN(DiscoveryHostsTest)
+#include "tst_discovery_hosts.moc"
