@@ -140,6 +140,27 @@ bool SessionManager::reserveNewId(const QString &id)
     return true;
 }
 
+bool SessionManager::claimDisplay(quint16 display)
+{
+    QMutexLocker locker(&lock);
+    if (claimedDisplays.contains(display)) {
+        return false;
+    }
+    for (const SessionRuntime *runtime : std::as_const(sessions)) {
+        if (runtime->display() == display) {
+            return false;
+        }
+    }
+    claimedDisplays.insert(display);
+    return true;
+}
+
+void SessionManager::unclaimDisplay(quint16 display)
+{
+    QMutexLocker locker(&lock);
+    claimedDisplays.remove(display);
+}
+
 int SessionManager::dispose(const QString &id, SessionRuntime *runtime, int code)
 {
     if (runtime->failed()) {
@@ -183,13 +204,26 @@ int SessionManager::start(const QString &id, const QString &command, const QStri
     }
 
     auto *runtime = new SessionRuntime;
-    int code = runtime->startAgent(sessionDirectory(sessionsDirectory, id), firstDisplay, displayEnd, geometry, command);
+    int claimed = -1;
+    const auto claim = [this, &claimed](quint16 display) {
+        if (!claimDisplay(display)) {
+            return false;
+        }
+        claimed = display;
+        return true;
+    };
+    int code = runtime->startAgent(sessionDirectory(sessionsDirectory, id), firstDisplay, displayEnd, geometry,
+                                   command, claim);
     if (code != 0) {
+        if (claimed >= 0) {
+            unclaimDisplay(quint16(claimed));
+        }
         delete runtime;
         release(id);
         return code;
     }
     add(id, runtime);
+    unclaimDisplay(runtime->display()); // from now on the stored session itself keeps it taken
 
     code = runtime->waitForStarted(agentWaitMs);
     if (code != 0) {

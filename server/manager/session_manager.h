@@ -57,6 +57,10 @@ private:
 
     // Holds a new id for a start, refusing one that is malformed, held or already stored.
     bool reserveNewId(const QString &id);
+    // A display is taken while a stored session uses it or a start in progress has claimed it: the
+    // machine shows it as free until that session's agent is up.
+    bool claimDisplay(quint16 display);
+    void unclaimDisplay(quint16 display);
     // After a failed step: a session whose state is unknown leaves the store, any other stays.
     int dispose(const QString &id, SessionRuntime *runtime, int code);
     // Removes an ended session, and its directory when the agent ended cleanly.
@@ -76,4 +80,5 @@ private:
     QMutex lock;
     QWaitCondition releasedCondition;
     QSet<QString> busy;
+    QSet<quint16> claimedDisplays;
 };

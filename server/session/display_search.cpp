@@ -30,11 +30,11 @@ bool isDisplayFree(int display)
 }
 }
 
-bool findFreeDisplay(quint16 first, quint16 end, quint16 &display)
+bool findFreeDisplay(quint16 first, quint16 end, quint16 &display, const DisplayClaim &claim)
 {
     const int last = qMin(int(end) - 1, highestDisplay);
     for (int candidate = first; candidate <= last; ++candidate) {
-        if (isDisplayFree(candidate)) {
+        if (isDisplayFree(candidate) && (!claim || claim(quint16(candidate)))) {
             display = quint16(candidate);
             return true;
         }

@@ -124,10 +124,10 @@ int SessionRuntime::load(const QString &dir)
 }
 
 int SessionRuntime::startAgent(const QString &dir, quint16 firstDisplay, quint16 endDisplay, const QString &geometry,
-                               const QString &command)
+                               const QString &command, const DisplayClaim &claimDisplay)
 {
     quint16 displayNumber = 0;
-    if (!findFreeDisplay(firstDisplay, endDisplay, displayNumber)) {
+    if (!findFreeDisplay(firstDisplay, endDisplay, displayNumber, claimDisplay)) {
         warn(QStringLiteral("Failed to find an open display"));
         return NoOpenDisplay;
     }

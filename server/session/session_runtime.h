@@ -2,6 +2,7 @@
 
 #include "server/session/agent_info.h"
 #include "server/session/agent_log_cursor.h"
+#include "server/session/display_search.h"
 
 #include <QDateTime>
 #include <QSize>
@@ -37,8 +38,9 @@ public:
     // Takes over a session directory that is already on disk.
     int load(const QString &dir);
     // Finds a free display in [firstDisplay, endDisplay), prepares the directory and launches the agent.
+    // `claimDisplay`, when given, must also accept the display (see DisplayClaim).
     int startAgent(const QString &dir, quint16 firstDisplay, quint16 endDisplay, const QString &geometry,
-                   const QString &command);
+                   const QString &command, const DisplayClaim &claimDisplay = {});
     int startApplication(const QString &command);
 
     // Brings the object up to date with the launcher's process and the agent's socket or log.
