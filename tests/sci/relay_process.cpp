@@ -40,27 +40,37 @@ bool RelayProcess::readFrame(QByteArray &payload, int timeoutMs)
     QDeadlineTimer deadline(timeoutMs);
     for (;;) {
         output += child.readAllStandardOutput();
-        const int colon = output.indexOf(':');
-        if (colon > 0) {
-            bool isNumber = false;
-            const int length = output.left(colon).toInt(&isNumber);
-            if (!isNumber || length < 0) {
-                return false;
-            }
-            if (output.size() >= colon + length + 2) {
-                if (output.at(colon + 1 + length) != ',') {
-                    return false;
-                }
-                payload = output.mid(colon + 1, length);
-                output.remove(0, colon + length + 2);
-                return true;
-            }
+        const Frame found = takeFrame(output, payload);
+        if (found != Frame::Incomplete) {
+            return found == Frame::Complete;
         }
         if (deadline.hasExpired() || child.state() == QProcess::NotRunning) {
             return false;
         }
         child.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
     }
+}
+
+RelayProcess::Frame RelayProcess::takeFrame(QByteArray &buffer, QByteArray &payload)
+{
+    const int colon = buffer.indexOf(':');
+    if (colon < 0) {
+        return Frame::Incomplete;
+    }
+    bool isNumber = false;
+    const int length = buffer.left(colon).toInt(&isNumber);
+    if (!isNumber || length < 0) {
+        return Frame::Invalid;
+    }
+    if (buffer.size() < colon + length + 2) {
+        return Frame::Incomplete;
+    }
+    if (buffer.at(colon + 1 + length) != ',') {
+        return Frame::Invalid;
+    }
+    payload = buffer.mid(colon + 1, length);
+    buffer.remove(0, colon + length + 2);
+    return Frame::Complete;
 }
 
 void RelayProcess::closeInput()

@@ -27,6 +27,9 @@ public:
     QByteArray standardError();
     QStringList errorLines();
 
+    enum class Frame { Complete, Incomplete, Invalid };
+    // Cuts the first frame off the front of the buffer.
+    static Frame takeFrame(QByteArray &buffer, QByteArray &payload);
     static QByteArray frame(const QByteArray &payload);
     static QByteArray request(const QByteArray &id);
 
