@@ -252,25 +252,43 @@ int SessionManager::start(const QString &id, const QString &command, const QStri
     return 0;
 }
 
-int SessionManager::resume(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port)
+int SessionManager::acquireInState(const QString &id, SessionRuntime *&runtime, bool (*inState)(const SessionRuntime &))
 {
-    SessionRuntime *runtime = nullptr;
-    int code = acquire(id, runtime);
+    const int code = acquire(id, runtime);
     if (code != 0) {
         return code;
     }
-    if (!isWaiting(*runtime)) {
+    if (inState && !inState(*runtime)) {
         release(id);
         return InvalidState;
     }
-    code = runtime->sendSignal(SIGUSR1);
+    return 0;
+}
+
+int SessionManager::signalAndWait(const QString &id, SessionRuntime *runtime, int signal,
+                                  int (SessionRuntime::*wait)(int))
+{
+    int code = runtime->sendSignal(signal);
     if (code != 0) {
         release(id);
         return code;
     }
-    code = runtime->waitForNewPassword(agentWaitMs);
+    code = (runtime->*wait)(agentWaitMs);
     if (code != 0) {
         return dispose(id, runtime, code);
+    }
+    return 0;
+}
+
+int SessionManager::resume(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port)
+{
+    SessionRuntime *runtime = nullptr;
+    int code = acquireInState(id, runtime, isWaiting);
+    if (code == 0) {
+        code = signalAndWait(id, runtime, SIGUSR1, &SessionRuntime::waitForNewPassword);
+    }
+    if (code != 0) {
+        return code;
     }
     handOut(*runtime, windowMode, geometry, password, port);
     release(id);
@@ -280,13 +298,9 @@ int SessionManager::resume(const QString &id, QString &windowMode, QString &geom
 int SessionManager::replay(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port)
 {
     SessionRuntime *runtime = nullptr;
-    const int code = acquire(id, runtime);
+    const int code = acquireInState(id, runtime, isOffered);
     if (code != 0) {
         return code;
-    }
-    if (!isOffered(*runtime)) {
-        release(id);
-        return InvalidState;
     }
     handOut(*runtime, windowMode, geometry, password, port);
     release(id);
@@ -296,22 +310,12 @@ int SessionManager::replay(const QString &id, QString &windowMode, QString &geom
 int SessionManager::suspend(const QString &id)
 {
     SessionRuntime *runtime = nullptr;
-    int code = acquire(id, runtime);
+    int code = acquireInState(id, runtime, isConnected);
+    if (code == 0) {
+        code = signalAndWait(id, runtime, SIGUSR2, &SessionRuntime::waitForDisconnect);
+    }
     if (code != 0) {
         return code;
-    }
-    if (!isConnected(*runtime)) {
-        release(id);
-        return InvalidState;
-    }
-    code = runtime->sendSignal(SIGUSR2);
-    if (code != 0) {
-        release(id);
-        return code;
-    }
-    code = runtime->waitForDisconnect(agentWaitMs);
-    if (code != 0) {
-        return dispose(id, runtime, code);
     }
     release(id);
     return 0;
@@ -320,18 +324,12 @@ int SessionManager::suspend(const QString &id)
 int SessionManager::terminate(const QString &id)
 {
     SessionRuntime *runtime = nullptr;
-    int code = acquire(id, runtime);
+    int code = acquireInState(id, runtime, nullptr);
+    if (code == 0) {
+        code = signalAndWait(id, runtime, SIGTERM, &SessionRuntime::waitForExit);
+    }
     if (code != 0) {
         return code;
-    }
-    code = runtime->sendSignal(SIGTERM);
-    if (code != 0) {
-        release(id);
-        return code;
-    }
-    code = runtime->waitForExit(agentWaitMs);
-    if (code != 0) {
-        return dispose(id, runtime, code);
     }
     discardEnded(id, runtime);
     return 0;

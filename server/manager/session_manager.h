@@ -55,6 +55,10 @@ private:
     void remove(const QString &id);
     QStringList ids();
 
+    // Holds the session when it is in the state the operation needs (any state for a null check).
+    int acquireInState(const QString &id, SessionRuntime *&runtime, bool (*inState)(const SessionRuntime &));
+    // Signals the held agent and waits for its reaction; on failure the session is given back.
+    int signalAndWait(const QString &id, SessionRuntime *runtime, int signal, int (SessionRuntime::*wait)(int));
     // Holds a new id for a start, refusing one that is malformed, held or already stored.
     bool reserveNewId(const QString &id);
     // A display is taken while a stored session uses it or a start in progress has claimed it: the
