@@ -20,6 +20,7 @@ Exit status: 0 with the result on standard output; 1 when the server answered wi
 import argparse
 import json
 import os
+import pwd
 import select
 import shlex
 import subprocess
@@ -78,6 +79,9 @@ class FrameReader:
 def relay_command(sci):
     """The command line of the relay and the environment it runs in."""
     environment = dict(os.environ)
+    # The server runs once per USER: without it a second server would start on the same files.
+    if not environment.get("USER"):
+        environment["USER"] = pwd.getpwuid(os.getuid()).pw_name
     if sci:
         return shlex.split(sci), environment
     build_bin = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "build", "bin")
