@@ -12,6 +12,7 @@
 #include <QSslKey>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QtConcurrent>
 #include <QtTest>
 
@@ -126,6 +127,13 @@ private slots:
         QVERIFY(files.isValid());
         QVERIFY(own.create(files.path(), "own"));
         QVERIFY(foreign.create(files.path(), "foreign"));
+    }
+
+    // Pool threads that ran TLS must end while OpenSSL is still there to free their state; left
+    // to the exit handlers, they may end after it and leak it.
+    void cleanupTestCase()
+    {
+        QThreadPool::globalInstance()->waitForDone();
     }
 
     void sendsTheRequestAndSkipsNotificationsInTheSameRead()

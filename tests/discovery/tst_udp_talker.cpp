@@ -12,6 +12,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -111,6 +112,13 @@ private slots:
         keyPath = files.path() + "/server_key";
         QString error;
         QVERIFY2(createCertificate(certificatePath, keyPath, error), qPrintable(error));
+    }
+
+    // Pool threads that ran TLS must end while OpenSSL is still there to free their state; left
+    // to the exit handlers, they may end after it and leak it.
+    void cleanupTestCase()
+    {
+        QThreadPool::globalInstance()->waitForDone();
     }
 
     void init()
