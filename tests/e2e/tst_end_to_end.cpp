@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QUuid>
 #include <QtTest>
@@ -279,8 +280,16 @@ QString viewSession(RfbViewer &viewer, quint16 port, const QString &password)
 class World
 {
 public:
-    World()
+    // Sanitizer reports of the server and the relay, which run detached or with their output
+    // taken, go to files that start with `reportPrefix`.
+    explicit World(const QString &reportPrefix)
     {
+        for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+            if (qEnvironmentVariableIsSet(name)) {
+                env.setVariable(QLatin1String(name),
+                                qEnvironmentVariable(name) + QStringLiteral(":log_path=") + reportPrefix);
+            }
+        }
         env.prependPath(QStringLiteral(LUMEN_BIN_DIR));
         env.setSetting(QStringLiteral("DisplayBase"), DisplayBase);
         env.setSetting(QStringLiteral("DisplayLimit"), DisplayLimit);
@@ -376,7 +385,8 @@ class TestEndToEnd : public QObject
 private slots:
     void init()
     {
-        world = std::make_unique<World>();
+        QVERIFY(reports.isValid());
+        world = std::make_unique<World>(reports.filePath(QStringLiteral("sanitizer")));
         QVERIFY(world->env.isValid());
     }
 
@@ -385,7 +395,13 @@ private slots:
         if (QTest::currentTestFailed()) {
             qWarning().noquote() << world->diagnostics();
         }
-        world.reset();
+        world.reset();  // stops the server, which writes its sanitizer report (if any) as it exits
+        const QStringList found = QDir(reports.path()).entryList(QDir::Files);
+        for (const QString &name : found) {
+            qWarning().noquote() << "--- " + name + "\n" + readText(reports.filePath(name));
+            QFile::remove(reports.filePath(name));
+        }
+        QVERIFY2(found.isEmpty(), "the server or the relay reported a fault");
     }
 
     // Start, view, list, suspend, resume with a fresh password, terminate: all through lumen_sci.
@@ -589,6 +605,7 @@ private:
         QVERIFY2(!portAcceptsConnections(session.port), "the session's port still accepts connections");
     }
 
+    QTemporaryDir reports;
     std::unique_ptr<World> world;
 };
 
