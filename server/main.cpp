@@ -189,41 +189,53 @@ int fail(const QString &message)
     return 1;
 }
 
-int runServer(QCoreApplication &app, Server &server)
-{
-    const ServerSettings settings = ServerSettings::read();
+// Each start-up step either succeeds or leaves the one message that explains why it did not.
+using StartupStep = bool (*)(Server &server, const ServerSettings &settings, QString &error);
 
-    QString error;
+bool openLog(Server &server, const ServerSettings &settings, QString &error)
+{
     server.logger = std::make_unique<FileLogging>();
     if (!server.logger->open(settings.logPath, error)) {
-        return fail(error);
+        return false;
     }
     Logging::setInstance(server.logger.get());
     server.logger->setLevel(Logging::levelFromName(settings.logLevelName));
+    return true;
+}
 
+bool writePidFile(Server &server, const ServerSettings &settings, QString &error)
+{
     logMessage(Logging::Debug1, QStringLiteral("Writing the pid file"));
     server.pidFile = std::make_unique<InfoFile>();
     server.pidFile->setFileName(settings.pidPath);
-    if (!writeFileLongLong(settings.pidPath, QCoreApplication::applicationPid(), error)) {
-        return fail(error);
-    }
+    return writeFileLongLong(settings.pidPath, QCoreApplication::applicationPid(), error);
+}
 
+bool createCertificate(Server &, const ServerSettings &settings, QString &error)
+{
     logMessage(Logging::Debug1, QStringLiteral("Creating certificate files"));
-    if (!QFile::exists(settings.certificatePath)) {
-        const QStringList arguments = {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                                       QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
-                                       settings.keyPath, QStringLiteral("-out"), settings.certificatePath,
-                                       QStringLiteral("-days"), QStringLiteral("365"), QStringLiteral("-batch")};
-        if (!runProgram(QStringLiteral("openssl"), arguments, QString(), -1, error)) {
-            return fail(error);
-        }
+    if (QFile::exists(settings.certificatePath)) {
+        return true;
     }
+    const QStringList arguments = {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                                   settings.keyPath, QStringLiteral("-out"), settings.certificatePath,
+                                   QStringLiteral("-days"), QStringLiteral("365"), QStringLiteral("-batch")};
+    return runProgram(QStringLiteral("openssl"), arguments, QString(), -1, error);
+}
 
+bool createSessionDirectory(Server &, const ServerSettings &settings, QString &error)
+{
     logMessage(Logging::Debug1, QStringLiteral("Creating the session directory"));
     if (!QDir(settings.sessionsPath).exists() && !QDir().mkpath(settings.sessionsPath)) {
-        return fail(QStringLiteral("Failed to create the session directory \"%1\"").arg(settings.sessionsPath));
+        error = QStringLiteral("Failed to create the session directory \"%1\"").arg(settings.sessionsPath);
+        return false;
     }
+    return true;
+}
 
+bool createSessionStore(Server &server, const ServerSettings &settings, QString &)
+{
     logMessage(Logging::Debug1, QStringLiteral("Initializing data stores"));
     // Sessions name where they can be reached only when other hosts can learn of them.
     const QString location = settings.broadcastPort != 0 ? settings.sciUrl : QString();
@@ -234,15 +246,17 @@ int runServer(QCoreApplication &app, Server &server)
     server.sessionUpdater->start(QThread::LowPriority);
     server.suspendChecker = std::make_unique<SuspendChecker>(server.sessionManager.get(), settings.suspendTimeout);
     server.suspendChecker->start(QThread::LowPriority);
+    return true;
+}
 
+bool listenForClients(Server &server, const ServerSettings &settings, QString &error)
+{
     logMessage(Logging::Debug1, QStringLiteral("Reading the certificate files"));
     server.privateKey = std::make_unique<QSslKey>();
-    if (!readPrivateKey(settings.keyPath, *server.privateKey, error)) {
-        return fail(error);
-    }
     server.certificate = std::make_unique<QSslCertificate>();
-    if (!readCertificate(settings.certificatePath, *server.certificate, error)) {
-        return fail(error);
+    if (!readPrivateKey(settings.keyPath, *server.privateKey, error)
+        || !readCertificate(settings.certificatePath, *server.certificate, error)) {
+        return false;
     }
 
     logMessage(Logging::Debug1, QStringLiteral("Creating the SSL socket"));
@@ -250,8 +264,9 @@ int runServer(QCoreApplication &app, Server &server)
     server.sslServer->setPrivateKey(*server.privateKey);
     server.sslServer->setLocalCertificate(*server.certificate);
     if (!server.sslServer->listen(QHostAddress::AnyIPv4, settings.listenPort)) {
-        return fail(QStringLiteral("Failed to listen for SSL connections on port \"%1\": %2")
-                        .arg(QString::number(settings.listenPort), server.sslServer->errorString()));
+        error = QStringLiteral("Failed to listen for SSL connections on port \"%1\": %2")
+                    .arg(QString::number(settings.listenPort), server.sslServer->errorString());
+        return false;
     }
 
     server.rpcContext = std::make_unique<RpcContext>();
@@ -260,27 +275,34 @@ int runServer(QCoreApplication &app, Server &server)
     server.responder = std::make_unique<SslResponder>(server.rpcContext.get());
     QObject::connect(server.sslServer.get(), &SslServer::newConnection, server.responder.get(),
                      &SslResponder::newConnection);
+    return true;
+}
 
+bool writePortFile(Server &server, const ServerSettings &settings, QString &error)
+{
     logMessage(Logging::Debug1, QStringLiteral("Writing the port file"));
     server.portFile = std::make_unique<InfoFile>();
     server.portFile->setFileName(settings.portPath);
-    if (!writeFileUShort(settings.portPath, server.sslServer->serverPort(), error)) {
-        return fail(error);
-    }
+    return writeFileUShort(settings.portPath, server.sslServer->serverPort(), error);
+}
 
+bool startDiscovery(Server &server, const ServerSettings &settings, QString &error)
+{
     logMessage(Logging::Debug1, QStringLiteral("Creating the UDP socket"));
     server.udpSocket = std::make_unique<QUdpSocket>();
     // Shared, so that servers of other users on this host can listen for announcements as well.
     if (settings.broadcastPort != 0
         && !server.udpSocket->bind(QHostAddress::AnyIPv4, settings.broadcastPort,
                                    QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
-        return fail(QStringLiteral("Failed to listen for UDP connections on port \"%1\": %2")
-                        .arg(QString::number(settings.broadcastPort), server.udpSocket->errorString()));
+        error = QStringLiteral("Failed to listen for UDP connections on port \"%1\": %2")
+                    .arg(QString::number(settings.broadcastPort), server.udpSocket->errorString());
+        return false;
     }
     // Checked even with discovery off, so that a wrong setting shows at once.
     server.broadcastAddress = std::make_unique<QHostAddress>();
     if (!server.broadcastAddress->setAddress(settings.broadcastAddress)) {
-        return fail(QStringLiteral("Invalid broadcast address \"%1\"").arg(settings.broadcastAddress));
+        error = QStringLiteral("Invalid broadcast address \"%1\"").arg(settings.broadcastAddress);
+        return false;
     }
     server.udpTalker = std::make_unique<UdpTalker>(server.udpSocket.get(), *server.broadcastAddress,
                                                    settings.broadcastPort, server.sslServer->serverPort(),
@@ -291,16 +313,22 @@ int runServer(QCoreApplication &app, Server &server)
                          &UdpTalker::sendUpdate);
         server.udpTalker->sendHello();
     }
+    return true;
+}
 
+bool catchSignals(Server &server, const ServerSettings &, QString &error)
+{
     logMessage(Logging::Debug1, QStringLiteral("Setting up signal handlers"));
     int signalSockets[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0) {
-        return fail(QStringLiteral("Failed to setup signal handling: %1").arg(systemError()));
+        error = QStringLiteral("Failed to setup signal handling: %1").arg(systemError());
+        return false;
     }
     signalWriteFd = signalSockets[0];
     server.signalCatcher = std::make_unique<SignalCatcher>(signalSockets[1]);
-    QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotTERM, &app, &QCoreApplication::quit);
-    QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotINT, &app, &QCoreApplication::quit);
+    QCoreApplication *app = QCoreApplication::instance();
+    QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotTERM, app, &QCoreApplication::quit);
+    QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotINT, app, &QCoreApplication::quit);
     QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotHUP, server.logger.get(), &FileLogging::reopen);
     for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
         struct sigaction action = {};
@@ -309,12 +337,33 @@ int runServer(QCoreApplication &app, Server &server)
         action.sa_flags = 0;
         ::sigaction(signal, &action, nullptr);
     }
+    return true;
+}
 
+bool closeCommunicationPipe(Server &, const ServerSettings &, QString &error)
+{
     // Dropping our copy of the pipe's write end lets the launching process return.
     if (!std::freopen("/dev/null", "w", stderr)) {
-        return fail(QStringLiteral("Failed to close the communication pipe: %1").arg(systemError()));
+        error = QStringLiteral("Failed to close the communication pipe: %1").arg(systemError());
+        return false;
     }
     releaseLauncher();
+    return true;
+}
+
+int runServer(QCoreApplication &app, Server &server)
+{
+    const ServerSettings settings = ServerSettings::read();
+    const StartupStep steps[] = {
+        openLog,           writePidFile,  createCertificate, createSessionDirectory, createSessionStore,
+        listenForClients,  writePortFile, startDiscovery,    catchSignals,           closeCommunicationPipe,
+    };
+    for (StartupStep step : steps) {
+        QString error;
+        if (!step(server, settings, error)) {
+            return fail(error);
+        }
+    }
 
     startIdleExitTimer();
     logMessage(Logging::Info, QStringLiteral("Starting the server version %1").arg(QCoreApplication::applicationVersion()));
