@@ -24,7 +24,7 @@ read -r port password < <(python3 -c 'import json, sys; r = json.load(sys.stdin)
 host="$(hostname)"
 
 echo
-echo "Lumen Server is running; its files are in $HOME/.lumen_server/$host (log: server_log)."
+echo "Lumen Server is running (log: $HOME/.lumen_server/$host/server_log, unless the UserPath setting moves it)."
 echo "Session $id is running: connect a VNC viewer to $host:$port with the password $password"
 echo "  (TigerVNC: vncviewer $host::$port). The password works once; for a new one, disconnect and run"
 echo "  ./scripts/lumen_call.py Live.Resume $id"
