@@ -30,5 +30,5 @@ done
 
 if [ "${#missing[@]}" -gt 0 ]; then
     run_as_root apt-get update -qq
-    run_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    run_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
