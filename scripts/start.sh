@@ -24,7 +24,11 @@ read -r port password < <(python3 -c 'import json, sys; r = json.load(sys.stdin)
 host="$(hostname)"
 
 echo
-echo "Lumen Server is running (log: $HOME/.lumen_server/$host/server_log, unless the UserPath setting moves it)."
+user_path="$HOME/.lumen_server/$host"   # the default; the UserPath setting can move it
+echo "Lumen Server is running."
+echo "  user path: $user_path"
+echo "  log file:  $user_path/server_log"
+echo "  port file: $user_path/server_port"
 echo "Session $id is running: connect a VNC viewer to $host:$port with the password $password"
 echo "  (TigerVNC: vncviewer $host::$port). The password works once; for a new one, disconnect and run"
 echo "  ./scripts/lumen_call.py Live.Resume $id"
