@@ -4,6 +4,7 @@
 
 #include "rfb_viewer.h"
 #include "tests/sci/relay_process.h"
+#include "tests/support/rpc_client.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_environment.h"
 
@@ -191,14 +192,7 @@ public:
     Json::Value call(const QString &method, const Json::Value &params = Json::Value(), int timeoutMs = 30000)
     {
         const int id = nextId++;
-        Json::Value request(Json::objectValue);
-        request["jsonrpc"] = "2.0";
-        request["id"] = id;
-        request["method"] = method.toStdString();
-        if (!params.isNull()) {
-            request["params"] = params;
-        }
-        relay.sendFrame(compact(request) + '\n');
+        relay.sendFrame(compact(RpcClient::makeRequest(method, params, id)) + '\n');
         QDeadlineTimer deadline(timeoutMs);
         for (;;) {
             QByteArray payload;

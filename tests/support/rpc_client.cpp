@@ -157,7 +157,7 @@ void RpcClient::sendMessage(const Json::Value &message)
     sendFrame(QByteArray(text.data(), int(text.size())));
 }
 
-void RpcClient::sendRequest(const QString &method, const Json::Value &params, const Json::Value &id)
+Json::Value RpcClient::makeRequest(const QString &method, const Json::Value &params, const Json::Value &id)
 {
     Json::Value request(Json::objectValue);
     request["jsonrpc"] = "2.0";
@@ -166,7 +166,12 @@ void RpcClient::sendRequest(const QString &method, const Json::Value &params, co
     if (!params.isNull()) {
         request["params"] = params;
     }
-    sendMessage(request);
+    return request;
+}
+
+void RpcClient::sendRequest(const QString &method, const Json::Value &params, const Json::Value &id)
+{
+    sendMessage(makeRequest(method, params, id));
 }
 
 bool RpcClient::call(const QString &method, const Json::Value &params, const Json::Value &id, Json::Value &response,

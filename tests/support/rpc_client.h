@@ -37,7 +37,9 @@ public:
     void sendFrame(const QByteArray &payload);
     // The message as compact JSON with one line feed, framed.
     void sendMessage(const Json::Value &message);
-    // Sends {"jsonrpc":"2.0","id":id,"method":method,"params":params} (no "params" when it is null).
+    // {"jsonrpc":"2.0","id":id,"method":method,"params":params} (no "params" when it is null).
+    static Json::Value makeRequest(const QString &method, const Json::Value &params, const Json::Value &id);
+    // Sends makeRequest(method, params, id).
     void sendRequest(const QString &method, const Json::Value &params, const Json::Value &id);
     // Sends the request and waits for the response with the same id.
     bool call(const QString &method, const Json::Value &params, const Json::Value &id, Json::Value &response,
