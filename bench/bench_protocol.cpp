@@ -1,10 +1,10 @@
 // Measures the per-message costs that sit on the server's hot paths: cutting frames out of a
 // receive buffer, and writing the session list that every update compares and sends.
 
-#include "server/manager/session_record.h"
-#include "server/rpc/json_text.h"
+#include "common/session_record.h"
+#include "common/json_text.h"
 #include "server/rpc/method_params.h"
-#include "server/rpc/netstring.h"
+#include "common/netstring.h"
 
 #include <QElapsedTimer>
 #include <QTextStream>

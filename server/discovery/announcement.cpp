@@ -1,6 +1,6 @@
 #include "server/discovery/announcement.h"
 
-#include "server/rpc/json_text.h"
+#include "common/json_text.h"
 
 #include <json/value.h>
 

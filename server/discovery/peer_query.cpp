@@ -3,8 +3,8 @@
 #include "common/files.h"
 #include "common/logging.h"
 #include "server/manager/session_manager.h"
-#include "server/rpc/json_text.h"
-#include "server/rpc/netstring.h"
+#include "common/json_text.h"
+#include "common/netstring.h"
 
 #include <QElapsedTimer>
 #include <QSslCertificate>

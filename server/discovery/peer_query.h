@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/manager/session_record.h"
+#include "common/session_record.h"
 
 #include <QDateTime>
 #include <QHostAddress>

@@ -2,8 +2,8 @@
 
 #include "common/logging.h"
 #include "server/idle_exit.h"
-#include "server/rpc/json_text.h"
-#include "server/rpc/netstring.h"
+#include "common/json_text.h"
+#include "common/netstring.h"
 
 #include <QAbstractSocket>
 #include <QIODevice>

@@ -1,9 +1,9 @@
 #include "server/rpc/session_updater.h"
 
 #include "server/manager/session_manager.h"
-#include "server/rpc/json_text.h"
+#include "common/json_text.h"
 #include "server/rpc/method_params.h"
-#include "server/rpc/netstring.h"
+#include "common/netstring.h"
 
 #include <QMetaObject>
 #include <QTimer>

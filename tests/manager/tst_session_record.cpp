@@ -1,5 +1,5 @@
-#include "server/manager/session_record.h"
-#include "server/rpc/json_text.h"
+#include "common/session_record.h"
+#include "common/json_text.h"
 #include "server/rpc/method_params.h"
 
 #include <QtTest>

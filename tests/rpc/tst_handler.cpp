@@ -6,7 +6,7 @@
 #include "common/logging.h"
 #include "server/idle_exit.h"
 #include "server/rpc/handler.h"
-#include "server/rpc/netstring.h"
+#include "common/netstring.h"
 
 #include <QMutex>
 #include <QPointer>

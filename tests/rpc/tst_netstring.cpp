@@ -1,6 +1,6 @@
 // Cutting NetString frames out of a receive buffer, and framing payloads.
 
-#include "server/rpc/netstring.h"
+#include "common/netstring.h"
 
 #include <QtTest>
 

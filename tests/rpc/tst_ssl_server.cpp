@@ -4,7 +4,7 @@
 #include "common/files.h"
 #include "common/logging.h"
 #include "server/rpc/handler.h"
-#include "server/rpc/netstring.h"
+#include "common/netstring.h"
 #include "server/rpc/rpc_context.h"
 #include "server/rpc/ssl_responder.h"
 #include "server/rpc/ssl_server.h"

@@ -1,4 +1,4 @@
-#include "server/manager/session_record.h"
+#include "common/session_record.h"
 
 namespace {
 const QString timeFormat = QStringLiteral("yyyy-MM-ddThh:mm:ss");

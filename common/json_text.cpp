@@ -1,4 +1,4 @@
-#include "server/rpc/json_text.h"
+#include "common/json_text.h"
 
 #include <json/reader.h>
 #include <json/writer.h>

@@ -1,4 +1,4 @@
-#include "server/rpc/netstring.h"
+#include "common/netstring.h"
 
 namespace {
 
