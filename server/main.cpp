@@ -12,6 +12,7 @@
 #include "server/program_runner.h"
 #include "server/rpc/rpc_context.h"
 #include "server/rpc/session_updater.h"
+#include "server/rpc/session_upkeep.h"
 #include "server/rpc/ssl_responder.h"
 #include "server/rpc/ssl_server.h"
 #include "server/rpc/suspend_checker.h"
@@ -167,6 +168,7 @@ struct Server
     std::unique_ptr<SessionManager> sessionManager;
     std::unique_ptr<SessionUpdater> sessionUpdater;
     std::unique_ptr<SuspendChecker> suspendChecker;
+    std::unique_ptr<SessionUpkeep> sessionUpkeep;
     std::unique_ptr<QSslKey> privateKey;
     std::unique_ptr<QSslCertificate> certificate;
     std::unique_ptr<SslServer> sslServer;
@@ -243,9 +245,9 @@ bool createSessionStore(Server &server, const ServerSettings &settings, QString 
                                                              settings.displayEnd(), location);
     server.sessionManager->updateSessions();
     server.sessionUpdater = std::make_unique<SessionUpdater>(server.sessionManager.get());
-    server.sessionUpdater->start(QThread::LowPriority);
     server.suspendChecker = std::make_unique<SuspendChecker>(server.sessionManager.get(), settings.suspendTimeout);
-    server.suspendChecker->start(QThread::LowPriority);
+    server.sessionUpkeep = std::make_unique<SessionUpkeep>(server.sessionUpdater.get(), server.suspendChecker.get());
+    server.sessionUpkeep->start(QThread::LowPriority);
     return true;
 }
 

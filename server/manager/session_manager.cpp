@@ -84,8 +84,15 @@ bool SessionManager::isBusy(const QString &id)
 int SessionManager::acquire(const QString &id, SessionRuntime *&runtime)
 {
     QMutexLocker locker(&lock);
-    while (busy.contains(id)) {
-        releasedCondition.wait(&lock);
+    if (busy.contains(id)) {
+        // Counted, so that the upkeep lets this thread have the session when it is released.
+        ++waiting[id];
+        do {
+            releasedCondition.wait(&lock);
+        } while (busy.contains(id));
+        if (--waiting[id] == 0) {
+            waiting.remove(id);
+        }
     }
     SessionRuntime *found = sessions.value(id);
     if (!found) {
@@ -94,6 +101,21 @@ int SessionManager::acquire(const QString &id, SessionRuntime *&runtime)
     busy.insert(id);
     runtime = found;
     return 0;
+}
+
+SessionManager::Hold SessionManager::tryAcquire(const QString &id, SessionRuntime *&runtime)
+{
+    QMutexLocker locker(&lock);
+    if (busy.contains(id) || waiting.contains(id)) {
+        return Hold::Held;
+    }
+    SessionRuntime *found = sessions.value(id);
+    if (!found) {
+        return Hold::Gone;
+    }
+    busy.insert(id);
+    runtime = found;
+    return Hold::Taken;
 }
 
 void SessionManager::release(const QString &id)
@@ -340,7 +362,7 @@ void SessionManager::checkSuspendTimeouts(int minutes)
     const QDateTime now = QDateTime::currentDateTime();
     for (const QString &id : ids()) {
         SessionRuntime *runtime = nullptr;
-        if (acquire(id, runtime) != 0) {
+        if (tryAcquire(id, runtime) != Hold::Taken) {
             continue;
         }
         // A session that has never had a viewer leave has nothing to time out from.
@@ -396,12 +418,24 @@ SessionRecord SessionManager::makeRecord(const QString &id, const QString &locat
 
 SessionRecordList SessionManager::updateSessions()
 {
+    QMutexLocker updating(&updateLock);
     expirePeers();
     SessionRecordList result = peerRecords();
+    QMap<QString, SessionRecord> listed;
     for (const QString &id : ids()) {
         SessionRuntime *runtime = nullptr;
-        if (acquire(id, runtime) != 0) {
+        switch (tryAcquire(id, runtime)) {
+        case Hold::Gone:
             continue;
+        case Hold::Held:
+            // A request works on it (and may wait long for its agent): what it was will do for now.
+            if (const auto last = lastListed.constFind(id); last != lastListed.constEnd()) {
+                result << *last;
+                listed.insert(id, *last);
+            }
+            continue;
+        case Hold::Taken:
+            break;
         }
         if (runtime->refresh() != 0) {
             // Its state is unknown: forget it but keep its directory for the next start to look at.
@@ -410,10 +444,13 @@ SessionRecordList SessionManager::updateSessions()
         } else if (runtime->exited()) {
             discardEnded(id, runtime);
         } else {
-            result << makeRecord(id, location, *runtime);
+            const SessionRecord record = makeRecord(id, location, *runtime);
+            result << record;
+            listed.insert(id, record);
             release(id);
         }
     }
+    lastListed = listed;
     return result;
 }
 

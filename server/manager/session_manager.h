@@ -3,6 +3,7 @@
 #include "common/session_record.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QMap>
 #include <QMutex>
 #include <QSet>
@@ -15,6 +16,10 @@ class SessionRuntime;
 // The server's one store of its own sessions and of the lists its peers reported. At most one
 // thread works on a session at a time (it "holds" the session); different sessions proceed in
 // parallel, and the lock guards only the containers, never a session's slow work.
+//
+// The session operations and the lists wait for a held session. The upkeep (updateSessions and
+// checkSuspendTimeouts) never does: it passes a held session over, and leaves it to the requests
+// when they are waiting for it.
 class SessionManager
 {
 public:
@@ -31,10 +36,13 @@ public:
     int replay(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port);
     int suspend(const QString &id);
     int terminate(const QString &id);
+    // Signals the sessions that have been without a viewer for that long; held sessions wait for
+    // the next check.
     void checkSuspendTimeouts(int minutes);
 
     // Refreshes every session, clears away the ones that ended, and lists what is left after the
-    // peers' sessions.
+    // peers' sessions. A session that is held meanwhile keeps the record this gave it last time
+    // (one that never had one is left out until it is free).
     SessionRecordList updateSessions();
     int listSessions(SessionRecordList &list);
     int listLocalSessions(SessionRecordList &list);
@@ -48,8 +56,13 @@ public:
     static bool removeSessionDirectory(const QString &path, QString &message);
 
 private:
+    // What tryAcquire found.
+    enum class Hold { Taken, Held, Gone };
+
     bool isBusy(const QString &id);
     int acquire(const QString &id, SessionRuntime *&runtime);
+    // Holds the session only when nobody holds it or is waiting for it; never waits.
+    Hold tryAcquire(const QString &id, SessionRuntime *&runtime);
     void release(const QString &id);
     void add(const QString &id, SessionRuntime *runtime);
     void remove(const QString &id);
@@ -84,5 +97,8 @@ private:
     QMutex lock;
     QWaitCondition releasedCondition;
     QSet<QString> busy;
+    QHash<QString, int> waiting; // threads waiting in acquire, by id
     QSet<quint16> claimedDisplays;
+    QMutex updateLock;                     // one update at a time, for lastListed
+    QMap<QString, SessionRecord> lastListed; // what the last update listed of each local session
 };

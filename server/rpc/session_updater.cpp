@@ -1,31 +1,14 @@
 #include "server/rpc/session_updater.h"
 
-#include "server/manager/session_manager.h"
 #include "common/json_text.h"
-#include "server/rpc/method_params.h"
 #include "common/netstring.h"
-
-#include <QMetaObject>
-#include <QTimer>
+#include "server/manager/session_manager.h"
+#include "server/rpc/method_params.h"
 
 SessionUpdater::SessionUpdater(SessionManager *sessionManager, QObject *parent)
-    : QThread(parent)
+    : QObject(parent)
     , sessionManager(sessionManager)
 {
-}
-
-SessionUpdater::~SessionUpdater()
-{
-    quit();
-    wait();
-}
-
-void SessionUpdater::run()
-{
-    QTimer timer;
-    connect(&timer, &QTimer::timeout, this, &SessionUpdater::doWork);
-    timer.start(intervalMs);
-    exec();
 }
 
 void SessionUpdater::doWork()
@@ -39,10 +22,5 @@ void SessionUpdater::doWork()
         return;
     }
     lastMessage = frame;
-    QMetaObject::invokeMethod(this, "sendUpdatesHelper", Qt::QueuedConnection, Q_ARG(QByteArray, frame));
-}
-
-void SessionUpdater::sendUpdatesHelper(QByteArray msg)
-{
-    emit sendUpdates(msg);
+    emit sendUpdates(frame);
 }

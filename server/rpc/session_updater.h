@@ -1,14 +1,18 @@
 #pragma once
 
 #include <QByteArray>
-#include <QThread>
+#include <QObject>
 
 class SessionManager;
 
-// Every 400 ms asks the store for the session list (clearing away ended sessions on the way) and,
-// when the list differs from the one last sent, hands it out as one "UpdateSessions" frame. Its
-// thread only keeps time: the work is delivered to the main thread, where the object lives.
-class SessionUpdater : public QThread
+// Asks the store for the session list (clearing away ended sessions on the way) and, when the list
+// differs from the one last sent, hands it out as one "UpdateSessions" frame. The first update
+// always hands one out, even an empty list.
+//
+// doWork runs on the session upkeep thread (SessionUpkeep), every 400 ms; sendUpdates is emitted
+// there, so receivers on the main thread (the handlers, the UDP talker) get the frame queued and
+// only write it.
+class SessionUpdater : public QObject
 {
     Q_OBJECT
 
@@ -16,17 +20,11 @@ public:
     static constexpr int intervalMs = 400;
 
     explicit SessionUpdater(SessionManager *sessionManager, QObject *parent = nullptr);
-    ~SessionUpdater() override;
+
+    void doWork();
 
 signals:
     void sendUpdates(QByteArray msg);
-
-protected:
-    void run() override;
-
-private slots:
-    void doWork();
-    void sendUpdatesHelper(QByteArray msg);
 
 private:
     SessionManager *sessionManager;

@@ -1,25 +1,17 @@
 #pragma once
 
-#include <QThread>
-
 class SessionManager;
 
-// Once a minute ends the sessions that have been without a viewer for longer than the suspend
-// timeout. Like the updater, its thread only keeps time and the check runs on the main thread.
-class SuspendChecker : public QThread
+// Ends the sessions that have been without a viewer for longer than the suspend timeout (minutes;
+// negative turns the check off). doWork runs on the session upkeep thread (SessionUpkeep), once a
+// minute; a session that a request holds at that moment waits for the next check.
+class SuspendChecker
 {
-    Q_OBJECT
-
 public:
     static constexpr int intervalMs = 60000;
 
-    SuspendChecker(SessionManager *sessionManager, int suspendTimeout, QObject *parent = nullptr);
-    ~SuspendChecker() override;
+    SuspendChecker(SessionManager *sessionManager, int suspendTimeout);
 
-protected:
-    void run() override;
-
-private slots:
     void doWork();
 
 private:
