@@ -43,6 +43,10 @@ Handler::Handler(QIODevice *device, const QMap<QString, RpcMethod *> &methods, Q
 {
     this->methods.insert(describeName, this);
     connect(device, &QIODevice::readyRead, this, &Handler::Device_readyRead);
+    connect(device, &QIODevice::bytesWritten, this, &Handler::Device_bytesWritten);
+    if (auto *socket = qobject_cast<QSslSocket *>(device)) {
+        connect(socket, &QSslSocket::encryptedBytesWritten, this, &Handler::Device_bytesWritten);
+    }
     connect(watcher, &QFutureWatcherBase::finished, this, &Handler::Watcher_finished);
 
     // The server checks the client's certificate in a slot connected to encrypted() before this
@@ -82,8 +86,50 @@ void Handler::writeToDevice(QByteArray msg)
         return;
     }
     // A connection that went away while the answer was computed loses it without notice.
-    if (device->isWritable()) {
-        device->write(msg);
+    if (!device->isWritable()) {
+        return;
+    }
+    const qint64 unsent = unsentBytes() + msg.size();
+    if (unsent > unsentOutputCap) {
+        disconnectSlowReader(unsent);
+        return;
+    }
+    device->write(msg);
+}
+
+qint64 Handler::unsentBytes() const
+{
+    qint64 unsent = heldBytes + device->bytesToWrite();
+    // Once encrypted, a TLS socket passes its output on to the network in a buffer of its own.
+    if (auto *socket = qobject_cast<QSslSocket *>(device); socket && socket->isEncrypted()) {
+        unsent += socket->encryptedBytesToWrite();
+    }
+    return unsent;
+}
+
+void Handler::disconnectSlowReader(qint64 unsent)
+{
+    auto *socket = qobject_cast<QAbstractSocket *>(device);
+    const QString peer = socket ? socket->peerAddress().toString() : QString();
+    const quint16 port = socket ? socket->peerPort() : 0;
+    logMessage(Logging::Warning,
+               QStringLiteral("Disconnecting the client from \"%1\" port \"%2\": it leaves %3 bytes of output unread")
+                   .arg(peer)
+                   .arg(port)
+                   .arg(unsent));
+    // Whatever is queued would never be read: drop it rather than wait to flush it.
+    if (socket) {
+        socket->abort();
+    } else {
+        device->close();
+    }
+}
+
+void Handler::Device_bytesWritten()
+{
+    if (readingPaused && unsentBytes() <= unsentOutputBound) {
+        readingPaused = false;
+        Device_readyRead();
     }
 }
 
@@ -114,6 +160,11 @@ void Handler::Device_readyRead()
     // One request at a time: later frames wait in the buffer or in the socket, whose read buffer is
     // bounded, until the current answer has been written.
     if (requestInFlight) {
+        return;
+    }
+    // A client that does not read its answers gets no new ones until they have left.
+    if (unsentBytes() > unsentOutputBound) {
+        readingPaused = true;
         return;
     }
 

@@ -18,6 +18,11 @@ class QIODevice;
 // Nothing is written to a TLS connection before the server has checked the client's certificate:
 // output produced earlier is held back until then, and dropped if the connection does not survive
 // the check.
+//
+// A client that does not read its answers is not served faster than it reads: while its unsent
+// output is above a bound, the handler takes no further request from it, and goes on once the
+// output has drained. Output keeps coming all the same (notifications), so a client whose unsent
+// output passes a hard cap is disconnected with a Warning.
 class Handler : public QObject, public RpcMethod
 {
     Q_OBJECT
@@ -42,6 +47,10 @@ public:
 
     // Output held back for a connection that has not been verified yet may not grow past this.
     static constexpr int heldOutputLimit = 1048576;
+    // No request is taken while more output than this waits to be sent.
+    static constexpr qint64 unsentOutputBound = 1048576;
+    // A client that leaves more than this unsent is disconnected.
+    static constexpr qint64 unsentOutputCap = 16 * 1048576;
 
 public slots:
     // Writes a complete frame (responses and notifications alike) in one write.
@@ -49,17 +58,22 @@ public slots:
 
 private slots:
     void Device_readyRead();
+    void Device_bytesWritten();
     void Watcher_finished();
     void Socket_encrypted();
 
 private:
     void releaseHeldOutput();
+    // Output written (or held back) but not yet handed to the network.
+    qint64 unsentBytes() const;
+    void disconnectSlowReader(qint64 unsent);
 
     QIODevice *device;
     QByteArray buffer;
     QFutureWatcher<QByteArray> *watcher;
     QMap<QString, RpcMethod *> methods;
     bool requestInFlight = false;
+    bool readingPaused = false; // for want of room in the output
     bool outputAllowed = true;
     QList<QByteArray> heldOutput;
     qint64 heldBytes = 0;

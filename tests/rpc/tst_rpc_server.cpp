@@ -6,6 +6,7 @@
 #include "tests/support/test_certificates.h"
 #include "tests/support/test_environment.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QtTest>
@@ -322,6 +323,40 @@ private slots:
         QCOMPARE(response["result"].asString(), std::string("1.0.38"));
         QVERIFY(server->isRunning());
         QVERIFY(!server->log().contains(": Critical: "));
+    }
+
+    // A verified client that pipelines large requests and never reads the answers: the server stops
+    // taking its requests rather than piling the answers up, and goes on serving the others.
+    void clientThatNeverReadsIsHeldBack()
+    {
+        const qint64 residentBefore = server->residentKiB();
+        RpcClient greedy;
+        QVERIFY(connectVerified(greedy));
+        greedy.stopReading();
+        // The 60 000-character id comes back in every answer.
+        const QByteArray request =
+            frame("{\"jsonrpc\":\"2.0\",\"method\":\"Live.GetVersion\",\"id\":\"" + QByteArray(60000, 'p') + "\"}");
+        qint64 sent = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 8000) {
+            if (greedy.unsentBytes() < 4 * 1024 * 1024) {
+                greedy.sendRaw(request.repeated(16));
+                sent += 16 * request.size();
+            }
+            QTest::qWait(10);
+        }
+        const qint64 grownKiB = server->residentKiB() - residentBefore;
+        qInfo("offered %lld MiB of requests; the server grew by %lld KiB", static_cast<long long>(sent >> 20),
+              static_cast<long long>(grownKiB));
+        QVERIFY2(grownKiB < 100 * 1024, qPrintable(QString::number(grownKiB)));
+
+        RpcClient other;
+        QVERIFY(connectVerified(other));
+        Json::Value response;
+        QVERIFY(other.call("Live.GetVersion", Json::Value(), 1, response, 2000));
+        QCOMPARE(response["result"].asString(), std::string("1.0.38"));
+        greedy.abort();
     }
 
     // The port is taken (by a loopback listener here): start-up ends with status 1 and says why on

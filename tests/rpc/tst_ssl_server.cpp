@@ -11,6 +11,7 @@
 #include "tests/support/rpc_client.h"
 #include "tests/support/test_certificates.h"
 
+#include <QPointer>
 #include <QSet>
 #include <QSslSocket>
 #include <QTemporaryDir>
@@ -190,6 +191,35 @@ private slots:
         handler->writeToDevice(chunk);
         QVERIFY(client.waitForDisconnected(5000));
         QVERIFY(!client.receivedBytes().contains("xxxx"));
+    }
+
+    // A verified client that never reads: once its unsent output passes the cap (notifications
+    // come whether it reads or not), it is disconnected with a Warning.
+    void clientLeavingTooMuchUnreadIsDisconnected()
+    {
+        RpcClient client;
+        client.setIdentity(certificate, key);
+        QVERIFY(client.connectToServer(server->serverPort()));
+        QTRY_VERIFY(server->findChild<QSslSocket *>() && server->findChild<QSslSocket *>()->isEncrypted());
+        client.stopReading();
+        const QPointer<Handler> handler = server->findChild<Handler *>();
+        QVERIFY(handler);
+        const QByteArray chunk = encodeNetString(QByteArray(1048576, 'x'));
+        for (int i = 0; i < 8; ++i) {
+            handler->writeToDevice(chunk);
+        }
+        QTest::qWait(100);
+        QVERIFY(client.isConnected()); // half the cap, and what the network holds, is still allowed
+        for (int i = 0; i < 40 && handler; ++i) {
+            handler->writeToDevice(chunk);
+            QTest::qWait(10);
+        }
+        // The client reads nothing, so it is the server's side that shows the end.
+        QTRY_COMPARE(handlerCount(), 0);
+        const QString warning =
+            QString("Warning: Disconnecting the client from \"127.0.0.1\" port \"%1\": it leaves ").arg(client.localPort());
+        QCOMPARE(log->lines.size(), 1);
+        QVERIFY2(log->lines.first().startsWith(warning), qPrintable(log->lines.first()));
     }
 
     // Not speaking TLS gets the connection closed and not a byte, not even a TLS alert.

@@ -138,6 +138,17 @@ void RpcClient::abort()
     socket->abort();
 }
 
+void RpcClient::stopReading()
+{
+    disconnect(socket, &QSslSocket::readyRead, this, &RpcClient::Socket_readyRead);
+    socket->setReadBufferSize(16384); // 0 would mean no bound at all
+}
+
+qint64 RpcClient::unsentBytes() const
+{
+    return socket->bytesToWrite() + socket->encryptedBytesToWrite();
+}
+
 void RpcClient::sendRaw(const QByteArray &bytes)
 {
     socket->write(bytes);

@@ -33,6 +33,12 @@ public:
     bool connectPlain(quint16 port, int timeoutMs = 10000);
     void abort();
 
+    // From now on the client takes next to nothing off the connection: what the server sends stays
+    // in the network's buffers and the server's.
+    void stopReading();
+    // Bytes written but not yet handed to the network.
+    qint64 unsentBytes() const;
+
     void sendRaw(const QByteArray &bytes);
     void sendFrame(const QByteArray &payload);
     // The message as compact JSON with one line feed, framed.
