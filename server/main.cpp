@@ -36,6 +36,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -141,6 +142,17 @@ bool becomeDaemon(QString &error)
         return false;
     }
     return true;
+}
+
+// Every connection costs a descriptor, and the usual soft limit (1024) is soon reached: the server
+// takes as many as it is allowed to. A failure leaves the limit as it was.
+void raiseOpenFileLimit()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 // Tells the launching process that start-up has finished.
@@ -394,6 +406,7 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    raiseOpenFileLimit();
     if (QThreadPool::globalInstance()->maxThreadCount() <= 3) {
         QThreadPool::globalInstance()->setMaxThreadCount(4);
     }

@@ -6,9 +6,19 @@
 
 #include <unistd.h>
 
+namespace {
+// One line about failing accepts is enough for a while: under a flood it would repeat every pause.
+constexpr qint64 acceptWarningIntervalMs = 60000;
+}
+
 SslServer::SslServer(QObject *parent)
     : QTcpServer(parent)
 {
+    setListenBacklogSize(listenBacklog);
+    resumeTimer.setSingleShot(true);
+    resumeTimer.setInterval(acceptPauseMs);
+    connect(&resumeTimer, &QTimer::timeout, this, &QTcpServer::resumeAccepting);
+    connect(this, &QTcpServer::acceptError, this, &SslServer::Server_acceptError);
 }
 
 void SslServer::setPrivateKey(const QSslKey &key)
@@ -21,8 +31,36 @@ void SslServer::setLocalCertificate(const QSslCertificate &certificate)
     localCertificate = certificate;
 }
 
+void SslServer::setHandshakeTimeout(int ms)
+{
+    handshakeTimeoutMs = ms;
+}
+
+void SslServer::setUnverifiedLimit(int count)
+{
+    unverifiedLimit = count;
+}
+
+int SslServer::unverifiedCount() const
+{
+    int count = 0;
+    for (const QPointer<QSslSocket> &socket : unverified) {
+        count += socket ? 1 : 0;
+    }
+    return count;
+}
+
 void SslServer::incomingConnection(qintptr socketDescriptor)
 {
+    unverified.removeAll(nullptr);
+    while (!unverified.isEmpty() && unverified.size() >= unverifiedLimit) {
+        // The oldest has had the longest to prove itself; a real client needs only a moment.
+        const QPointer<QSslSocket> oldest = unverified.takeFirst();
+        if (oldest) {
+            oldest->abort();
+        }
+    }
+
     auto *socket = new QSslSocket(this);
     // Connected before anyone else can connect to the socket, so the certificate check runs before
     // any other reaction to the finished handshake.
@@ -33,11 +71,24 @@ void SslServer::incomingConnection(qintptr socketDescriptor)
         ::close(int(socketDescriptor));
         return;
     }
+    connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { forgetUnverified(socket); });
+    unverified.append(socket);
+    QTimer::singleShot(handshakeTimeoutMs, socket, [this, socket] {
+        if (unverified.contains(socket)) {
+            forgetUnverified(socket);
+            socket->abort();
+        }
+    });
     socket->setPrivateKey(privateKey);
     socket->setLocalCertificate(localCertificate);
     socket->setPeerVerifyMode(QSslSocket::VerifyPeer);
     socket->startServerEncryption();
     addPendingConnection(socket);
+}
+
+void SslServer::forgetUnverified(QSslSocket *socket)
+{
+    unverified.removeAll(socket);
 }
 
 // The certificates are self-signed, so the chain checks always complain; the client is judged by
@@ -55,6 +106,7 @@ void SslServer::socketEncrypted()
     if (!socket) {
         return;
     }
+    forgetUnverified(socket);
     if (!localCertificate.isNull() && socket->peerCertificate() == localCertificate) {
         return;
     }
@@ -65,4 +117,16 @@ void SslServer::socketEncrypted()
                                      .arg(socket->peerPort()));
     // abort() rather than close(): whatever was queued for this peer must not be flushed to it.
     socket->abort();
+}
+
+void SslServer::Server_acceptError(QAbstractSocket::SocketError)
+{
+    // The listener has paused itself; trying again at once would only fail again (out of
+    // descriptors, typically) and keep the event loop spinning.
+    pauseAccepting();
+    resumeTimer.start();
+    if (!lastAcceptWarning.isValid() || lastAcceptWarning.elapsed() >= acceptWarningIntervalMs) {
+        lastAcceptWarning.start();
+        logMessage(Logging::Warning, QStringLiteral("Failed to accept a connection: %1").arg(errorString()));
+    }
 }

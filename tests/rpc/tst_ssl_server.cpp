@@ -18,6 +18,9 @@
 #include <QtTest>
 
 #include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -220,6 +223,55 @@ private slots:
             QString("Warning: Disconnecting the client from \"127.0.0.1\" port \"%1\": it leaves ").arg(client.localPort());
         QCOMPARE(log->lines.size(), 1);
         QVERIFY2(log->lines.first().startsWith(warning), qPrintable(log->lines.first()));
+    }
+
+    // Out of descriptors, the listener pauses briefly rather than spinning on a failing accept, and
+    // takes the waiting client once a descriptor is free again.
+    void acceptingPausesWhileDescriptorsRunOut()
+    {
+        struct Fill
+        {
+            rlimit saved = {};
+            std::vector<int> fds;
+            ~Fill()
+            {
+                for (const int fd : fds) {
+                    ::close(fd);
+                }
+                ::setrlimit(RLIMIT_NOFILE, &saved);
+            }
+        } fill;
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &fill.saved), 0);
+        // A limit a little above the descriptors in use, all of them taken but one for the client.
+        int highest = ::dup(0);
+        ::close(highest);
+        rlimit lowered = fill.saved;
+        lowered.rlim_cur = rlim_t(highest + 32);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+            fill.fds.push_back(fd);
+        }
+        ::close(fill.fds.back());
+        fill.fds.pop_back();
+
+        RpcClient client;
+        client.setIdentity(certificate, key);
+        rusage before;
+        ::getrusage(RUSAGE_SELF, &before);
+        QVERIFY(!client.connectToServer(server->serverPort(), 1000)); // the server cannot take it in
+        rusage after;
+        ::getrusage(RUSAGE_SELF, &after);
+        const auto micros = [](const timeval &time) { return qint64(time.tv_sec) * 1000000 + time.tv_usec; };
+        const qint64 busyMs = (micros(after.ru_utime) + micros(after.ru_stime) - micros(before.ru_utime)
+                               - micros(before.ru_stime)) / 1000;
+        QVERIFY2(busyMs < 300, qPrintable(QString("%1 ms of CPU in a second").arg(busyMs)));
+
+        ::close(fill.fds.back());
+        fill.fds.pop_back();
+        QTRY_VERIFY_WITH_TIMEOUT(client.wasEncrypted(), 3000);
+        Json::Value response;
+        QVERIFY(client.call("Live.GetVersion", Json::Value(), 1, response));
+        QCOMPARE(log->lines.filter("Warning: Failed to accept a connection: ").size(), 1);
     }
 
     // Not speaking TLS gets the connection closed and not a byte, not even a TLS alert.

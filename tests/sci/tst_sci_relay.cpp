@@ -16,10 +16,19 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -82,6 +91,94 @@ void expectDescribe(RelayProcess &sci, int id)
     QCOMPARE(response["id"].asInt(), id);
     QVERIFY2(response["result"].isMember("system.describe"), payload.constData());
 }
+
+// A stranger on the network who opens TCP connections to the server's port and never says a word.
+class IdleConnections
+{
+public:
+    explicit IdleConnections(quint16 port)
+        : port(port)
+    {
+    }
+
+    ~IdleConnections()
+    {
+        stopOpening();
+        for (const int fd : fds) {
+            ::close(fd);
+        }
+    }
+
+    // Starts `count` connections at once, without waiting for them.
+    void open(int count)
+    {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::lock_guard<std::mutex> locked(lock);
+        for (int i = 0; i < count; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd < 0) {
+                return;
+            }
+            ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+            fds.push_back(fd);
+        }
+    }
+
+    // Opens `perSecond` more each second on a thread of its own, until stopOpening().
+    void keepOpening(int perSecond)
+    {
+        opener = std::thread([this, perSecond] {
+            while (!stopped) {
+                open(perSecond / 10);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+
+    void stopOpening()
+    {
+        stopped = true;
+        if (opener.joinable()) {
+            opener.join();
+        }
+    }
+
+    int count()
+    {
+        std::lock_guard<std::mutex> locked(lock);
+        return int(fds.size());
+    }
+
+    // How many are still connecting, and how many the server has closed.
+    void states(int &connecting, int &closed)
+    {
+        std::lock_guard<std::mutex> locked(lock);
+        std::vector<pollfd> polled;
+        for (const int fd : fds) {
+            polled.push_back({fd, POLLOUT | POLLRDHUP, 0});
+        }
+        ::poll(polled.data(), polled.size(), 0);
+        connecting = 0;
+        closed = 0;
+        for (const pollfd &entry : polled) {
+            if (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+                ++closed;
+            } else if (!(entry.revents & POLLOUT)) {
+                ++connecting;
+            }
+        }
+    }
+
+private:
+    const quint16 port;
+    std::mutex lock;
+    std::vector<int> fds;
+    std::thread opener;
+    std::atomic<bool> stopped{false};
+};
 
 } // namespace
 
@@ -329,6 +426,92 @@ private slots:
                                               [&](const QString &line) { return line.contains(retry); }));
         QVERIFY2(retries >= 10, qPrintable(lines.join('\n')));
         QVERIFY(lines.last().endsWith(QStringLiteral(" Critical: Failed to connect to the server")));
+    }
+
+    // A stranger holding thousands of idle connections, and opening more all the time, neither
+    // locks the user's relay out nor makes the server keep them: the server, started under a soft
+    // limit of 1024 open files, closes them and gets back to the descriptors it had before.
+    void answersThroughAFloodOfIdleConnections()
+    {
+        TestEnvironment env;
+        ServerRunner server(env);
+        server.setOpenFileLimit(1024);
+        QVERIFY(launchServer(env, server));
+        // The server's sockets, once their number stays put for a second (a flood is taken in).
+        const auto settledSockets = [&server] {
+            int sockets = -1;
+            const bool settled = QTest::qWaitFor([&] {
+                const int now = server.descriptorCount(true);
+                const bool same = now == sockets;
+                sockets = now;
+                QTest::qWait(1000);
+                return same;
+            }, 30000);
+            return settled ? sockets : -1;
+        };
+        const int socketsBefore = server.descriptorCount(true);
+
+        // This test's own descriptors stay within its hard limit.
+        rlimit limit;
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+        limit.rlim_cur = limit.rlim_max;
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+        const int held = int(std::min<rlim_t>(3000, limit.rlim_cur - 1000));
+        QVERIFY2(held >= 2000, qPrintable(QString("the hard limit of %1 files is too low").arg(limit.rlim_cur)));
+
+        IdleConnections stranger(server.port());
+        QElapsedTimer clock;
+        clock.start();
+        // In batches that the listen queue can take, so that each connection reaches the server.
+        for (int opened = 0; opened < held; opened += 25) {
+            stranger.open(std::min(25, held - opened));
+            QTest::qWait(10);
+        }
+        int connecting = 0;
+        int closed = 0;
+        const bool allConnected = QTest::qWaitFor([&] {
+            stranger.states(connecting, closed);
+            return connecting == 0;
+        }, 30000);
+        QVERIFY2(allConnected, qPrintable(QString("%1 connections still wait for the server, which holds %2 sockets")
+                                              .arg(connecting)
+                                              .arg(server.descriptorCount(true))));
+        const int socketsDuring = settledSockets();
+        qInfo("%d idle connections made in %lld ms; the server has closed %d; it holds %d sockets", held,
+              clock.elapsed(), closed, socketsDuring);
+
+        stranger.keepOpening(50);
+        clock.restart();
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+        sci.sendFrame(RelayProcess::request("7"));
+        QByteArray payload;
+        const bool answered = sci.readFrame(payload, 10000);
+        const qint64 answerMs = clock.elapsed();
+        stranger.stopOpening();
+        qInfo("the relay's answer came after %lld ms; %d connections in all", answerMs, stranger.count());
+        QVERIFY2(answered, sci.standardError().constData());
+        QCOMPARE(parse(payload)["id"].asInt(), 7);
+        QVERIFY2(answerMs < 3000, qPrintable(QString::number(answerMs)));
+        sci.closeInput();
+        int status = -1;
+        QVERIFY(sci.waitForExit(status));
+
+        // Every idle connection is closed by the server, the last ones by the handshake limit, and
+        // the server's sockets are back to those it had before.
+        clock.restart();
+        const bool allClosed = QTest::qWaitFor([&] {
+            stranger.states(connecting, closed);
+            return closed == stranger.count();
+        }, 15000);
+        QVERIFY2(allClosed, qPrintable(QString("%1 of %2 are still open, %3 of them connecting; the server holds %4 sockets")
+                                           .arg(stranger.count() - closed)
+                                           .arg(stranger.count())
+                                           .arg(connecting)
+                                           .arg(server.descriptorCount(true))));
+        qInfo("all closed %lld ms after the last one was opened", clock.elapsed());
+        QTRY_COMPARE_WITH_TIMEOUT(server.descriptorCount(true), socketsBefore, 5000);
+        QVERIFY(server.isRunning());
     }
 
     void endsWhenTheClientStopsReading()

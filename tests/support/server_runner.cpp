@@ -3,11 +3,13 @@
 #include "tests/support/test_environment.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QThread>
 
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 ServerRunner::ServerRunner(const TestEnvironment &environment)
@@ -35,6 +37,16 @@ LaunchResult ServerRunner::launch(int timeoutMs)
     LaunchResult result;
     QProcess process;
     process.setProcessEnvironment(env.processEnvironment());
+    if (openFileLimit > 0) {
+        const quint64 soft = openFileLimit;
+        process.setChildProcessModifier([soft] {
+            struct rlimit limit;
+            if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+                limit.rlim_cur = soft < limit.rlim_max ? rlim_t(soft) : limit.rlim_max;
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
+        });
+    }
     process.start(TestEnvironment::binary("lumen_server"), {});
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
@@ -49,6 +61,11 @@ LaunchResult ServerRunner::launch(int timeoutMs)
         lastPid = pid();
     }
     return result;
+}
+
+void ServerRunner::setOpenFileLimit(quint64 softLimit)
+{
+    openFileLimit = softLimit;
 }
 
 qint64 ServerRunner::pid() const
@@ -107,6 +124,33 @@ bool ServerRunner::waitForExit(int timeoutMs) const
         QThread::msleep(20);
     }
     return true;
+}
+
+int ServerRunner::descriptorCount(bool socketsOnly) const
+{
+    const QDir fds(QString("/proc/%1/fd").arg(pid() ? pid() : lastPid));
+    if (!fds.exists()) {
+        return -1;
+    }
+    int count = 0;
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        count += !socketsOnly || fd.symLinkTarget().section('/', -1).startsWith("socket:[") ? 1 : 0;
+    }
+    return count;
+}
+
+qint64 ServerRunner::residentKiB() const
+{
+    QFile status(QString("/proc/%1/status").arg(pid() ? pid() : lastPid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+        }
+    }
+    return -1;
 }
 
 QString ServerRunner::log() const

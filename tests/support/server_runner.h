@@ -24,6 +24,8 @@ public:
 
     // Runs the launching process and waits until it returns.
     LaunchResult launch(int timeoutMs = 60000);
+    // The soft limit of open files that the next launch starts with; 0 keeps the inherited one.
+    void setOpenFileLimit(quint64 softLimit);
 
     qint64 pid() const;          // from the pid file, 0 when there is none
     quint16 port() const;        // from the port file, 0 when there is none
@@ -34,6 +36,11 @@ public:
     bool stop(int signal, int timeoutMs = 20000);
     bool waitForExit(int timeoutMs) const;
 
+    // The daemon's open descriptors (all of them, or its sockets only) and resident memory, -1 when
+    // they cannot be read.
+    int descriptorCount(bool socketsOnly = false) const;
+    qint64 residentKiB() const;
+
     QString log() const;
     bool waitForLog(const QString &text, int timeoutMs = 10000) const;
 
@@ -42,4 +49,5 @@ public:
 private:
     const TestEnvironment &env;
     qint64 lastPid = 0;
+    quint64 openFileLimit = 0;
 };
