@@ -5,6 +5,7 @@
 #include "server/manager/session_manager.h"
 #include "common/json_text.h"
 #include "common/netstring.h"
+#include "server/discovery/throttled_log.h"
 
 #include <QElapsedTimer>
 #include <QSslCertificate>
@@ -161,7 +162,7 @@ PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QS
     for (;;) {
         QByteArray payload;
         QString framingError;
-        const int framing = decodeNetString(buffer, payload, framingError);
+        const int framing = decodeNetString(buffer, payload, framingError, peerAnswerLimit);
         if (framing < 0) {
             error = framingError;
             return PeerAnswer::Failed;
@@ -191,7 +192,7 @@ PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QS
 }
 
 void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath, const QString &certificatePath,
-               SessionManager *store, const PeerQueryTiming &timing)
+               SessionManager *store, const PeerQueryTiming &timing, ThrottledLog *failures)
 {
     QString error;
     QSslKey privateKey;
@@ -212,7 +213,11 @@ void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath
         store->setPeer(key, timing.now().addSecs(peerEntryLifetimeSeconds), sessions);
         break;
     case PeerAnswer::Failed:
-        logMessage(Logging::Warning, error);
+        if (failures) {
+            failures->warn(key, error);
+        } else {
+            logMessage(Logging::Warning, error);
+        }
         store->removePeer(key);
         break;
     case PeerAnswer::Unreadable:

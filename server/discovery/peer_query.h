@@ -11,10 +11,14 @@
 class QSslCertificate;
 class QSslKey;
 class SessionManager;
+class ThrottledLog;
 
 // A peer's whole exchange (connect, handshake, request, answer) must fit in this budget, so that a
-// slow or silent peer holds a pool thread for a bounded time only.
-constexpr int peerQueryBudgetMs = 15000;
+// slow or silent peer holds a query thread for a bounded time only.
+constexpr int peerQueryBudgetMs = 5000;
+// Answers are framed whatever their size: a peer with many sessions sends more than the 64 KiB a
+// request may have, and stays readable up to this.
+constexpr int peerAnswerLimit = 16 * 1024 * 1024;
 // A peer's entry outlives its five-minute announcement cycle by a margin.
 constexpr int peerEntryLifetimeSeconds = 400;
 
@@ -42,7 +46,9 @@ PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QS
                              const QSslCertificate &certificate, SessionRecordList &sessions, QString &error,
                              int budgetMs = peerQueryBudgetMs);
 
-// Runs one whole query and records its outcome in the store's peer table; failures are logged.
+// Runs one whole query and records its outcome in the store's peer table; failures are logged,
+// through `failures` when given (which keeps a peer that fails again and again to a line a minute).
 // Meant for a pool thread.
 void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath, const QString &certificatePath,
-               SessionManager *store, const PeerQueryTiming &timing = PeerQueryTiming());
+               SessionManager *store, const PeerQueryTiming &timing = PeerQueryTiming(),
+               ThrottledLog *failures = nullptr);

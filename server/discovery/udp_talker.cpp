@@ -5,7 +5,6 @@
 
 #include <QFutureWatcher>
 #include <QNetworkDatagram>
-#include <QThreadPool>
 #include <QUdpSocket>
 #include <QtConcurrent>
 
@@ -26,10 +25,13 @@ UdpTalker::UdpTalker(QUdpSocket *socket, const QHostAddress &broadcastAddress, q
     // Peers drop an entry that has not been renewed for a while, so announce even without changes.
     connect(&updateTimer, &QTimer::timeout, this, &UdpTalker::sendUpdate);
     updateTimer.start(updateIntervalMs);
+    queryPool.setMaxThreadCount(queryThreads);
+    clock.start();
 }
 
 UdpTalker::~UdpTalker()
 {
+    stopping->store(true);
     for (const RunningQuery &query : std::as_const(runningQueries)) {
         query.watcher->waitForFinished();
     }
@@ -77,7 +79,12 @@ void UdpTalker::send(const QString &method, const QHostAddress &address, quint16
 
 void UdpTalker::Socket_readyRead()
 {
-    while (socket->hasPendingDatagrams()) {
+    for (int handled = 0; socket->hasPendingDatagrams(); ++handled) {
+        // A flood must not keep the main thread here: the rest is taken in the next turn.
+        if (handled == datagramsPerTurn) {
+            QTimer::singleShot(0, this, &UdpTalker::Socket_readyRead);
+            return;
+        }
         const QNetworkDatagram datagram = socket->receiveDatagram();
         if (!datagram.isValid()) {
             return;
@@ -95,7 +102,7 @@ void UdpTalker::receive(const QByteArray &datagram, const QHostAddress &sender, 
     Announcement announcement;
     switch (Announcement::read(datagram, announcement)) {
     case Announcement::Reading::InvalidJson:
-        logMessage(Logging::Warning, QStringLiteral("Received invalid JSON"));
+        brokenDatagrams.warn(sender.toString(), QStringLiteral("Received invalid JSON"));
         return;
     case Announcement::Reading::WrongShape:
         return;
@@ -108,7 +115,9 @@ void UdpTalker::receive(const QByteArray &datagram, const QHostAddress &sender, 
     if (announcement.method == QLatin1String("HELLO")) {
         startQuery(sender, announcement.port);
         // The newcomer learns of us at once instead of at our next change or timer.
-        sendUpdateTo(sender, senderPort);
+        if (mayAnswer(sender)) {
+            sendUpdateTo(sender, senderPort);
+        }
     } else if (announcement.method == QLatin1String("UPDATE")) {
         startQuery(sender, announcement.port);
     }
@@ -123,11 +132,41 @@ void UdpTalker::startQuery(const QHostAddress &address, quint16 port)
         running->again = true;
         return;
     }
+    if (runningQueries.size() >= queryThreads + waitingQueryLimit) {
+        return; // the peer announces itself again at its next change, or within five minutes
+    }
     auto *watcher = new QFutureWatcher<void>(this);
     connect(watcher, &QFutureWatcher<void>::finished, this, [this, address, port] { queryFinished(address, port); });
     runningQueries.insert(key, RunningQuery{watcher, false});
-    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), queryPeer, address, port, keyPath,
-                                         certificatePath, store, queryTiming));
+    watcher->setFuture(QtConcurrent::run(&queryPool, [address, port, keyPath = keyPath,
+                                                      certificatePath = certificatePath, store = store,
+                                                      timing = queryTiming, stopping = stopping,
+                                                      failures = &queryFailures] {
+        if (!stopping->load()) {
+            queryPeer(address, port, keyPath, certificatePath, store, timing, failures);
+        }
+    }));
+}
+
+bool UdpTalker::mayAnswer(const QHostAddress &sender)
+{
+    const qint64 now = clock.elapsed();
+    const QString key = sender.toString();
+    const auto answered = answeredAtMs.constFind(key);
+    if (answered != answeredAtMs.constEnd() && now - *answered < answerIntervalMs) {
+        return false;
+    }
+    // Senders are remembered only as long as they matter; a flood of forged ones gets no answer
+    // rather than a table without bound.
+    constexpr int rememberedSenders = 256;
+    if (answered == answeredAtMs.constEnd() && answeredAtMs.size() >= rememberedSenders) {
+        answeredAtMs.removeIf([now](const auto &entry) { return now - entry.value() >= answerIntervalMs; });
+        if (answeredAtMs.size() >= rememberedSenders) {
+            return false;
+        }
+    }
+    answeredAtMs.insert(key, now);
+    return true;
 }
 
 void UdpTalker::queryFinished(const QHostAddress &address, quint16 port)

@@ -2,13 +2,20 @@
 
 #include "server/discovery/host_addresses.h"
 #include "server/discovery/peer_query.h"
+#include "server/discovery/throttled_log.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
+
+#include <atomic>
+#include <memory>
 
 template <typename T>
 class QFutureWatcher;
@@ -16,14 +23,24 @@ class QUdpSocket;
 class SessionManager;
 
 // Finds the user's servers on other hosts: announces this server with small JSON datagrams to the
-// broadcast address, and queries every server of the same user that announces itself. Queries run
-// on the global thread pool, so receiving never waits for a peer.
+// broadcast address, and queries every server of the same user that announces itself.
+//
+// Anyone on the network can send datagrams, so what they may cost is bounded: queries run on a
+// small pool of their own (never on the one that serves requests), one at a time per peer and at
+// most `waitingQueryLimit` waiting, further announcements being dropped; a HELLO is answered at
+// most once per sender address every `answerIntervalMs`; a peer that keeps failing, or a sender of
+// broken datagrams, is logged at most once a minute. Receiving never waits for a peer.
 class UdpTalker : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr int updateIntervalMs = 300000;
+    static constexpr int queryThreads = 4;
+    static constexpr int waitingQueryLimit = 16;
+    static constexpr int answerIntervalMs = 5000;
+    // Datagrams handled in one turn of the event loop; the rest wait for the next turn.
+    static constexpr int datagramsPerTurn = 64;
 
     UdpTalker(QUdpSocket *socket, const QHostAddress &broadcastAddress, quint16 broadcastPort, quint16 listenPort,
               SessionManager *store, const QString &keyPath, const QString &certificatePath,
@@ -56,6 +73,8 @@ private:
     void receive(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort);
     void startQuery(const QHostAddress &address, quint16 port);
     void queryFinished(const QHostAddress &address, quint16 port);
+    // Whether a HELLO from this address may be answered now; remembers that it was.
+    bool mayAnswer(const QHostAddress &sender);
 
     QUdpSocket *socket;
     QHostAddress broadcastAddress;
@@ -68,6 +87,13 @@ private:
     QTimer updateTimer;
     HostAddresses hostAddresses;
     PeerQueryTiming queryTiming;
-    // At most one query per peer: a burst of announcements must not fill the shared pool.
+    // At most one query per peer, running or waiting for a thread of the pool.
     QMap<QString, RunningQuery> runningQueries;
+    QThreadPool queryPool;
+    // Set when the talker goes: queries that have not started yet end at once.
+    std::shared_ptr<std::atomic<bool>> stopping = std::make_shared<std::atomic<bool>>(false);
+    QElapsedTimer clock;
+    QHash<QString, qint64> answeredAtMs; // by sender address
+    ThrottledLog queryFailures;          // by peer key
+    ThrottledLog brokenDatagrams;        // by sender address
 };

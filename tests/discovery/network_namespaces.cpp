@@ -86,6 +86,13 @@ QString NetworkNamespaces::broadcastAddress()
     return subnetPrefix + QString("255");
 }
 
+void NetworkNamespaces::start(int host, QProcess &process, const QString &program, const QStringList &arguments,
+                              const QProcessEnvironment &environment) const
+{
+    process.setProcessEnvironment(environment);
+    process.start("ip", QStringList({"netns", "exec", name(host), program}) + arguments);
+}
+
 bool NetworkNamespaces::run(int host, const QString &program, const QStringList &arguments,
                             const QProcessEnvironment &environment, QByteArray &output, QString &error,
                             int timeoutMs) const

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 // Two hosts for a test: two network namespaces joined by a veth pair, each end with one address of
 // a private test subnet. Addresses, routes and broadcasts exist only inside the namespaces. The
 // destructor ends every process still running inside them and deletes them, whatever happened.
@@ -26,6 +28,9 @@ public:
     QString address(int host) const;
     static QString broadcastAddress();
 
+    // Starts the program inside the host's namespace without waiting for it.
+    void start(int host, QProcess &process, const QString &program, const QStringList &arguments,
+               const QProcessEnvironment &environment) const;
     // Runs the program inside the host's namespace and waits for it to end.
     bool run(int host, const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
              QByteArray &output, QString &error, int timeoutMs = 60000) const;

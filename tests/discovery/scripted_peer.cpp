@@ -11,9 +11,9 @@ ScriptedPeer::ScriptedPeer(const QSslCertificate &certificate, const QSslKey &ke
 {
 }
 
-bool ScriptedPeer::start()
+bool ScriptedPeer::start(const QHostAddress &address)
 {
-    return listen(QHostAddress::LocalHost, 0);
+    return listen(address, 0);
 }
 
 void ScriptedPeer::setReplies(const QList<QByteArray> &writes)

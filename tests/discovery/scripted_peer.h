@@ -8,7 +8,7 @@
 
 class QSslSocket;
 
-// A stand-in peer server on 127.0.0.1: TLS with the given identity, and once a whole request has
+// A stand-in peer server (on 127.0.0.1 unless told otherwise): TLS with the given identity, and once a whole request has
 // arrived it writes the scripted replies, the first at once and each further one a moment later
 // (so that they arrive in separate reads). Without replies it keeps the connection and stays
 // silent.
@@ -19,7 +19,7 @@ class ScriptedPeer : public QTcpServer
 public:
     ScriptedPeer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent = nullptr);
 
-    bool start();
+    bool start(const QHostAddress &address = QHostAddress::LocalHost);
     void setReplies(const QList<QByteArray> &writes);
 
     int connections() const;

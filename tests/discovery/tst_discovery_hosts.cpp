@@ -5,6 +5,8 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUuid>
@@ -182,6 +184,62 @@ private slots:
         const QString failure =
             QString("Warning: Failed to connect to \"%1\" port \"%2\"").arg(hosts->address(0)).arg(firstPort);
         QVERIFY2(server[1]->log().contains(failure), qPrintable(server[1]->log()));
+    }
+
+    // A peer's answer is framed whatever its size: one with 500 sessions (far above the 64 KiB that
+    // a request may have) is read and listed in full. The peer on host 1 is a scripted stand-in.
+    void peerWithManySessionsIsListedInFull()
+    {
+        QString error;
+        QVERIFY2(launch(0, error), qPrintable(error));
+        QByteArray output;
+        QVERIFY2(hosts->run(1, TestEnvironment::binary("discovery_call"),
+                            {"peer", hosts->address(0), QString::number(broadcastPort), env[0]->user(),
+                             shared.path() + "/server_cert", shared.path() + "/server_key", "500", "20"},
+                            env[1]->processEnvironment(), output, error),
+                 qPrintable(error + server[0]->log()));
+        const Json::Value listed = call(0, "Live.ListSessions");
+        QVERIFY2(listed["result"].isArray(), qPrintable(QString::fromStdString(listed.toStyledString()) + server[0]->log()));
+        const QStringList ids = idsOf(listed["result"]);
+        QCOMPARE(ids.size(), 500);
+        QCOMPARE(ids.first(), QString("%1").arg(0, 32, 16, QLatin1Char('0')));
+        QCOMPARE(ids.last(), QString("%1").arg(499, 32, 16, QLatin1Char('0')));
+    }
+
+    // A burst of announcements naming closed ports and ports that never answer TLS: the server
+    // keeps answering its clients during and after it, and its log stays small.
+    void floodOfAnnouncementsStallsNothing()
+    {
+        QString error;
+        QVERIFY2(launch(0, error), qPrintable(error));
+        const QString logPath = env[0]->userFile("server_log");
+        const qint64 logBefore = QFileInfo(logPath).size();
+
+        QProcess probe;
+        hosts->start(0, probe, TestEnvironment::binary("discovery_call"),
+                     {"probe", QString::number(server[0]->port()), shared.path() + "/server_cert",
+                      shared.path() + "/server_key", "14"},
+                     env[0]->processEnvironment());
+        QVERIFY(probe.waitForStarted());
+        QThread::msleep(1500); // the probe is connected and calling
+        QByteArray flooded;
+        QVERIFY2(hosts->run(1, TestEnvironment::binary("discovery_call"),
+                            {"flood", hosts->address(0), QString::number(broadcastPort), env[0]->user(), "2000", "8",
+                             "10"},
+                            env[1]->processEnvironment(), flooded, error),
+                 qPrintable(error));
+        QVERIFY(probe.waitForFinished(30000));
+        const QByteArray probed = probe.readAllStandardOutput().trimmed();
+        Json::Value figures;
+        QVERIFY2(parse(probed, figures), probe.readAllStandardError().constData());
+        const qint64 logGrowth = QFileInfo(logPath).size() - logBefore;
+        qInfo("probe %s; flood %s; log grew by %lld bytes", probed.constData(), flooded.trimmed().constData(),
+              static_cast<long long>(logGrowth));
+        QCOMPARE(figures["unanswered"].asInt(), 0);
+        QVERIFY2(figures["slowestMs"].asInt() < 1000, qPrintable(QString::number(figures["slowestMs"].asInt())));
+        QVERIFY(figures["calls"].asInt() >= 50);
+        QVERIFY2(logGrowth < 1000000, qPrintable(QString::number(logGrowth)));
+        QVERIFY(server[0]->isRunning());
     }
 };
 

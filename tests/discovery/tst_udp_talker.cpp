@@ -1,5 +1,6 @@
 #include "common/files.h"
 #include "server/discovery/host_addresses.h"
+#include "server/discovery/throttled_log.h"
 #include "server/discovery/udp_talker.h"
 #include "server/manager/session_manager.h"
 #include "tests/discovery/captured_log.h"
@@ -245,6 +246,14 @@ private slots:
         QCOMPARE(answers.size(), 1);
         QCOMPARE(answers.first().data(), announcement("UPDATE", ownListenPort));
         QCOMPARE(answers.first().senderPort(), int(talkerSocket->localPort()));
+
+        // A sender is answered once in a while, however many HELLOs it sends; each still asks.
+        for (int i = 0; i < 3; ++i) {
+            announcer.send(announcement("HELLO", peer.serverPort()), talkerSocket->localPort());
+        }
+        QVERIFY(QTest::qWaitFor([&] { return peer.accepted >= 2; }, 5000));
+        QTest::qWait(300);
+        QCOMPARE(announcer.received().size(), 1);
     }
 
     void dropsDatagramsFromThisHost()
@@ -275,7 +284,8 @@ private slots:
         QCOMPARE(log.lines(), QStringList());
     }
 
-    // A burst of announcements from one peer costs one query now and at most one more afterwards.
+    // A burst of announcements from one peer costs one query now and at most one more afterwards;
+    // the peer's second failure within the minute is only counted.
     void oneQueryPerPeerAtATime()
     {
         CapturedLog log;
@@ -302,7 +312,33 @@ private slots:
         QTest::qWait(1200);
         QCOMPARE(silent.connections(), 2);
         const QString timeout = QString("Warning: Failed to read from \"127.0.0.1\" port \"%1\": ").arg(silent.serverPort());
-        QCOMPARE(log.lines().filter(timeout).size(), 2);
+        QCOMPARE(log.lines().filter(timeout).size(), 1);
+    }
+
+    // Whatever strangers make the server log comes once a minute per key at most, with a count of
+    // what was left out; keys beyond the ones remembered are counted too.
+    void throttledLogCountsWhatItLeavesOut()
+    {
+        CapturedLog log;
+        qint64 now = 0;
+        ThrottledLog throttled([&now] { return now; });
+        for (int i = 0; i < 3; ++i) {
+            throttled.warn("peer", "failed");
+            now += 1000;
+        }
+        now = ThrottledLog::intervalMs;
+        throttled.warn("peer", "failed");
+        for (int key = 0; key <= ThrottledLog::keyLimit; ++key) {
+            throttled.warn(QString::number(key), "other");
+        }
+        now += ThrottledLog::intervalMs;
+        throttled.warn("last", "failed");
+        QStringList expected = {"Warning: failed", "Warning: failed (2 more times since the last report)"};
+        for (int key = 0; key < ThrottledLog::keyLimit - 1; ++key) {
+            expected << "Warning: other";
+        }
+        expected << "Warning: failed (and 2 warnings about others left out)";
+        QCOMPARE(log.lines(), expected);
     }
 
     void destructionWaitsForRunningQueries()

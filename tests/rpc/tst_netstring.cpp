@@ -139,6 +139,15 @@ private slots:
         QString error;
         QCOMPARE(decodeNetString(buffer, message, error), -1);
         QCOMPARE(error, QStringLiteral("Invalid NetString length"));
+
+        // A reader of answers passes a larger limit, under which a longer prefix may be on its way.
+        const int answerLimit = 16 * 1024 * 1024;
+        QCOMPARE(decodeNetString(buffer, message, error, answerLimit), 0);
+        QCOMPARE(message, QByteArray(70000, 'y'));
+        QByteArray eightDigits("12345678");
+        QCOMPARE(decodeNetString(eightDigits, message, error, answerLimit), 1);
+        QByteArray tooLong("16777217:");
+        QCOMPARE(decodeNetString(tooLong, message, error, answerLimit), -1);
     }
 };
 
