@@ -47,6 +47,9 @@ Handler::Handler(QIODevice *device, const QMap<QString, RpcMethod *> &methods, Q
     if (auto *socket = qobject_cast<QSslSocket *>(device)) {
         connect(socket, &QSslSocket::encryptedBytesWritten, this, &Handler::Device_bytesWritten);
     }
+    if (auto *socket = qobject_cast<QAbstractSocket *>(device)) {
+        connect(socket, &QAbstractSocket::disconnected, this, &Handler::Device_disconnected);
+    }
     connect(watcher, &QFutureWatcherBase::finished, this, &Handler::Watcher_finished);
 
     // The server checks the client's certificate in a slot connected to encrypted() before this
@@ -71,7 +74,7 @@ Handler::~Handler()
 
 void Handler::writeToDevice(QByteArray msg)
 {
-    if (msg.isEmpty()) {
+    if (msg.isEmpty() || !device) {
         return;
     }
     if (!outputAllowed) {
@@ -99,6 +102,9 @@ void Handler::writeToDevice(QByteArray msg)
 
 qint64 Handler::unsentBytes() const
 {
+    if (!device) {
+        return 0;
+    }
     qint64 unsent = heldBytes + device->bytesToWrite();
     // Once encrypted, a TLS socket passes its output on to the network in a buffer of its own.
     if (auto *socket = qobject_cast<QSslSocket *>(device); socket && socket->isEncrypted()) {
@@ -133,6 +139,17 @@ void Handler::Device_bytesWritten()
     }
 }
 
+void Handler::Device_disconnected()
+{
+    // The connection is deleted soon, and with it its children. A request may still be waiting for
+    // an agent for many seconds: rather than have the main thread wait for it, the handler stays
+    // until it ends, so the method objects it uses stay alive too.
+    if (requestInFlight && !leftConnection) {
+        leftConnection = true;
+        setParent(device->parent());
+    }
+}
+
 void Handler::Socket_encrypted()
 {
     auto *socket = qobject_cast<QSslSocket *>(device);
@@ -159,7 +176,7 @@ void Handler::Device_readyRead()
 {
     // One request at a time: later frames wait in the buffer or in the socket, whose read buffer is
     // bounded, until the current answer has been written.
-    if (requestInFlight) {
+    if (requestInFlight || !device) {
         return;
     }
     // A client that does not read its answers gets no new ones until they have left.
@@ -192,6 +209,10 @@ void Handler::Device_readyRead()
 
 void Handler::Watcher_finished()
 {
+    if (leftConnection) {
+        deleteLater();
+        return;
+    }
     const QByteArray response = watcher->result();
     writeToDevice(response);
     requestInFlight = false;

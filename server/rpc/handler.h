@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class QIODevice;
@@ -31,7 +32,9 @@ public:
     // Takes ownership of the method objects. The device is not owned; the handler is meant to be its
     // child and to die with it.
     Handler(QIODevice *device, const QMap<QString, RpcMethod *> &methods, QObject *parent = nullptr);
-    // Waits for a request still running; its answer is not written.
+    // Waits for a request still running; its answer is not written. A handler whose client
+    // disconnects while a request runs does not wait: it leaves the connection (moving to the
+    // connection's parent) and deletes itself once the request has finished.
     ~Handler() override;
 
     // Decodes, executes and encodes one received payload; returns the frame to write, or an empty
@@ -59,6 +62,7 @@ public slots:
 private slots:
     void Device_readyRead();
     void Device_bytesWritten();
+    void Device_disconnected();
     void Watcher_finished();
     void Socket_encrypted();
 
@@ -68,12 +72,13 @@ private:
     qint64 unsentBytes() const;
     void disconnectSlowReader(qint64 unsent);
 
-    QIODevice *device;
+    QPointer<QIODevice> device;
     QByteArray buffer;
     QFutureWatcher<QByteArray> *watcher;
     QMap<QString, RpcMethod *> methods;
     bool requestInFlight = false;
     bool readingPaused = false; // for want of room in the output
+    bool leftConnection = false; // outlives its connection until the running request ends
     bool outputAllowed = true;
     QList<QByteArray> heldOutput;
     qint64 heldBytes = 0;

@@ -113,6 +113,29 @@ private slots:
         QVERIFY2(answered(started), started.toStyledString().c_str());
     }
 
+    // A client that goes away while its start waits for the agent holds nobody up, and its session
+    // is still made.
+    void clientLeavingDuringASlowStart()
+    {
+        LiveServer live;
+        live.env.setVariable("FAKE_AGENT_MODE", "start-delay=3000");
+        QString error;
+        QVERIFY2(live.start(error), qPrintable(error));
+        auto starter = live.connect();
+        auto other = live.connect();
+        QVERIFY(starter && other);
+        const QString id = LiveServer::newId();
+        starter->sendRequest("Live.Start", LiveServer::params3(id, "xterm", "800x600"), "start");
+        starter->idle(500);
+        starter.reset();
+
+        const qint64 slowest = slowestAnswer(live, *other, 2000);
+        qInfo("slowest answer after the starter left: %lld ms", static_cast<long long>(slowest));
+        QVERIFY2(slowest >= 0 && slowest < 500, qPrintable(QString::number(slowest)));
+        QTRY_COMPARE_WITH_TIMEOUT(listedPermissions(live.call(*other, "Live.ListLocalSessions", Json::Value()), id),
+                                  QString("retry|terminate"), 20000);
+    }
+
     // The session keeps the record it had while its agent does not answer.
     void silentInformationSocket()
     {
