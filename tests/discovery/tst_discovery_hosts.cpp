@@ -214,6 +214,7 @@ private slots:
         QVERIFY2(launch(0, error), qPrintable(error));
         const QString logPath = env[0]->userFile("server_log");
         const qint64 logBefore = QFileInfo(logPath).size();
+        const qint64 cpuBefore = server[0]->cpuTimeMs();
 
         QProcess probe;
         hosts->start(0, probe, TestEnvironment::binary("discovery_call"),
@@ -233,8 +234,9 @@ private slots:
         Json::Value figures;
         QVERIFY2(parse(probed, figures), probe.readAllStandardError().constData());
         const qint64 logGrowth = QFileInfo(logPath).size() - logBefore;
-        qInfo("probe %s; flood %s; log grew by %lld bytes", probed.constData(), flooded.trimmed().constData(),
-              static_cast<long long>(logGrowth));
+        qInfo("probe %s; flood %s; log grew by %lld bytes; the server used %lld ms of CPU", probed.constData(),
+              flooded.trimmed().constData(), static_cast<long long>(logGrowth),
+              static_cast<long long>(server[0]->cpuTimeMs() - cpuBefore));
         QCOMPARE(figures["unanswered"].asInt(), 0);
         QVERIFY2(figures["slowestMs"].asInt() < 1000, qPrintable(QString::number(figures["slowestMs"].asInt())));
         QVERIFY(figures["calls"].asInt() >= 50);

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 ServerRunner::ServerRunner(const TestEnvironment &environment)
     : env(environment)
@@ -151,6 +152,22 @@ qint64 ServerRunner::residentKiB() const
         }
     }
     return -1;
+}
+
+qint64 ServerRunner::cpuTimeMs() const
+{
+    QFile file(QString("/proc/%1/stat").arg(pid() ? pid() : lastPid));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    // The fields after the command name, which may hold spaces: utime and stime are the 12th and 13th.
+    const QByteArray stat = file.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13) {
+        return -1;
+    }
+    const qint64 ticks = fields.at(11).toLongLong() + fields.at(12).toLongLong();
+    return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
 }
 
 QString ServerRunner::log() const

@@ -40,6 +40,8 @@ public:
     // they cannot be read.
     int descriptorCount(bool socketsOnly = false) const;
     qint64 residentKiB() const;
+    // The processor time the daemon has used so far (user and system), -1 when it cannot be read.
+    qint64 cpuTimeMs() const;
 
     QString log() const;
     bool waitForLog(const QString &text, int timeoutMs = 10000) const;
