@@ -4,11 +4,26 @@
 
 #include <QSslSocket>
 
+#include <linux/tcp.h> // tcp_info with tcpi_bytes_received, which glibc's header lacks
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 // One line about failing accepts is enough for a while: under a flood it would repeat every pause.
 constexpr qint64 acceptWarningIntervalMs = 60000;
+
+// Whether the peer has not sent a single byte yet. A real client starts its handshake at once; a
+// connection that stays silent is the first to go when room is needed. Unknown counts as silent.
+bool hasSentNothing(const QSslSocket &socket)
+{
+    tcp_info info = {};
+    socklen_t size = sizeof info;
+    if (::getsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
+        return true;
+    }
+    return info.tcpi_bytes_received == 0;
+}
 }
 
 SslServer::SslServer(QObject *parent)
@@ -54,11 +69,17 @@ void SslServer::incomingConnection(qintptr socketDescriptor)
 {
     unverified.removeAll(nullptr);
     while (!unverified.isEmpty() && unverified.size() >= unverifiedLimit) {
-        // The oldest has had the longest to prove itself; a real client needs only a moment.
-        const QPointer<QSslSocket> oldest = unverified.takeFirst();
-        if (oldest) {
-            oldest->abort();
+        // The oldest has had the longest to prove itself, and a real client needs only a moment;
+        // one that is busy with its handshake goes only when every other one is too.
+        qsizetype victim = 0;
+        for (qsizetype i = 0; i < unverified.size(); ++i) {
+            if (hasSentNothing(*unverified.at(i))) {
+                victim = i;
+                break;
+            }
         }
+        const QPointer<QSslSocket> dropped = unverified.takeAt(victim);
+        dropped->abort();
     }
 
     auto *socket = new QSslSocket(this);

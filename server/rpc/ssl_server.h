@@ -17,8 +17,10 @@ class QSslSocket;
 //
 // Strangers cannot hold the port: a connection whose handshake has not finished within the
 // handshake limit is aborted, and when the number of connections still unverified reaches its cap
-// the oldest of them is dropped, so a real client still gets in during a flood. When accepting fails
-// for want of descriptors (or any other reason), accepting pauses briefly instead of spinning.
+// the oldest of them that has not sent a byte yet is dropped (the oldest of all when every one has),
+// so a real client, which starts its handshake at once, still gets in during a flood. When
+// accepting fails for want of descriptors (or any other reason), accepting pauses briefly instead of
+// spinning.
 //
 // Lives on the main thread, like the sockets it creates (its children).
 class SslServer : public QTcpServer

@@ -437,18 +437,6 @@ private slots:
         ServerRunner server(env);
         server.setOpenFileLimit(1024);
         QVERIFY(launchServer(env, server));
-        // The server's sockets, once their number stays put for a second (a flood is taken in).
-        const auto settledSockets = [&server] {
-            int sockets = -1;
-            const bool settled = QTest::qWaitFor([&] {
-                const int now = server.descriptorCount(true);
-                const bool same = now == sockets;
-                sockets = now;
-                QTest::qWait(1000);
-                return same;
-            }, 30000);
-            return settled ? sockets : -1;
-        };
         const int socketsBefore = server.descriptorCount(true);
 
         // This test's own descriptors stay within its hard limit.
@@ -469,16 +457,17 @@ private slots:
         }
         int connecting = 0;
         int closed = 0;
-        const bool allConnected = QTest::qWaitFor([&] {
+        // Taken in: all of them connected, and the server keeps no more than a few dozen.
+        const bool takenIn = QTest::qWaitFor([&] {
             stranger.states(connecting, closed);
-            return connecting == 0;
+            return connecting == 0 && closed >= held - 100;
         }, 30000);
-        QVERIFY2(allConnected, qPrintable(QString("%1 connections still wait for the server, which holds %2 sockets")
-                                              .arg(connecting)
-                                              .arg(server.descriptorCount(true))));
-        const int socketsDuring = settledSockets();
-        qInfo("%d idle connections made in %lld ms; the server has closed %d; it holds %d sockets", held,
-              clock.elapsed(), closed, socketsDuring);
+        QVERIFY2(takenIn, qPrintable(QString("%1 connections wait for the server, %2 are closed; it holds %3 sockets")
+                                         .arg(connecting)
+                                         .arg(closed)
+                                         .arg(server.descriptorCount(true))));
+        qInfo("%d idle connections taken in after %lld ms; the server holds %d sockets", held, clock.elapsed(),
+              server.descriptorCount(true));
 
         stranger.keepOpening(50);
         clock.restart();
