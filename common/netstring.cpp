@@ -3,10 +3,13 @@
 namespace {
 
 // More bytes than this without a colon cannot start a frame whose length is within the limit.
-constexpr int longestLengthPrefix = 5;
+int longestLengthPrefix(int limit)
+{
+    return int(QByteArray::number(limit).size());
+}
 
 // Only plain ASCII digits count: a sign, white space or an empty prefix marks a broken stream.
-bool parseLength(const QByteArray &prefix, int &length)
+bool parseLength(const QByteArray &prefix, int limit, int &length)
 {
     if (prefix.isEmpty()) {
         return false;
@@ -17,7 +20,7 @@ bool parseLength(const QByteArray &prefix, int &length)
             return false;
         }
         value = value * 10 + (digit - '0');
-        if (value > netStringPayloadLimit) {
+        if (value > limit) {
             return false;
         }
     }
@@ -27,11 +30,11 @@ bool parseLength(const QByteArray &prefix, int &length)
 
 } // namespace
 
-int decodeNetString(QByteArray &buffer, QByteArray &message, QString &error)
+int decodeNetString(QByteArray &buffer, QByteArray &message, QString &error, int limit)
 {
     const int colon = buffer.indexOf(':');
     if (colon < 0) {
-        if (buffer.size() > longestLengthPrefix) {
+        if (buffer.size() > longestLengthPrefix(limit)) {
             error = QStringLiteral("Invalid NetString length");
             return -1;
         }
@@ -41,7 +44,7 @@ int decodeNetString(QByteArray &buffer, QByteArray &message, QString &error)
     // The length is judged as soon as the prefix is complete, so an oversized announcement is
     // refused before its payload is buffered.
     int length = 0;
-    if (!parseLength(buffer.left(colon), length)) {
+    if (!parseLength(buffer.left(colon), limit, length)) {
         error = QStringLiteral("Invalid NetString length");
         return -1;
     }
