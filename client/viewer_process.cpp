@@ -57,7 +57,8 @@ void ViewerProcess::start(quint16 port, const QString &password)
     QStringList arguments = command.mid(1);
     if (isDefault) {
         // A one-time password cannot serve a second time: no reconnecting after a disconnection.
-        arguments << QStringLiteral("-ReconnectOnError=0");
+        // The viewer closes at once and lumen says in words why (no dialog that waits for a click).
+        arguments << QStringLiteral("-ReconnectOnError=0") << QStringLiteral("-AlertOnFatalError=0");
     }
     arguments << QStringLiteral("127.0.0.1::%1").arg(port);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
