@@ -119,7 +119,8 @@ QString RpcConnection::endReason() const
     const QString detail = lastLines(channel->errorOutput(), 6);
     if (!channel->framingError().isEmpty()) {
         return QStringLiteral("%1 sent something that is not a message of Lumen Server (%2). Is lumen_sci there "
-                              "the relay of Lumen Server?")
+                              "the relay of Lumen Server, and does no shell start-up file there print text for "
+                              "commands run over ssh?")
             .arg(host.name(), channel->framingError());
     }
     if (channel->failedToStart()) {

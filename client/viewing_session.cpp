@@ -65,7 +65,8 @@ bool ViewingSession::run(RpcConnection &owner, const QString &sessionId, const S
         error = QStringLiteral("The viewer could not be started.");
         return false;
     }
-    Console::progress(QStringLiteral("The viewer is closed; session %1 goes on. To get in again: lumen %2 attach %1")
-                          .arg(shortId, userHost));
+    const QString how = viewerStatus > 0 && !interrupted ? QStringLiteral(" (status %1)").arg(viewerStatus) : QString();
+    Console::progress(QStringLiteral("The viewer is closed%3; session %1 goes on. To get in again: lumen %2 attach %1")
+                          .arg(shortId, userHost, how));
     return true;
 }

@@ -375,6 +375,12 @@ private slots:
         QVERIFY2(commandLines.isEmpty(), qPrintable(commandLines.join(QLatin1Char('\n'))));
         const QStringList files = filesWith(env.tmpDir(), passwords.first().toLatin1());
         QVERIFY2(files.isEmpty(), qPrintable(files.join(QLatin1Char('\n'))));
+        // The viewer's way to the session's port is ssh, not the network.
+        const int sessionPort = 41000 + readText(sessionFolder(env, sessionId) + QStringLiteral("/display")).toInt();
+        const QStringList tunnels =
+            commandLinesWith(QByteArray("-W") + '\0' + "127.0.0.1:" + QByteArray::number(sessionPort) + '\0');
+        QVERIFY2(tunnels.size() == 1 && tunnels.first().contains(QLatin1String("ssh")), qPrintable(tunnels.join(QLatin1Char('\n'))));
+        QVERIFY(commandLinesWith(QStringLiteral("127.0.0.1::%1").arg(sessionPort).toLatin1()).isEmpty());
 
         // The user closes the viewer: lumen ends its tunnel and exits; the session stays.
         const qint64 viewer = start->viewer();
