@@ -10,6 +10,7 @@
 #include <memory>
 
 class RpcConnection;
+class SessionCatalog;
 class SessionEntry;
 class SessionTicket;
 
@@ -31,7 +32,7 @@ private:
 
     HostCommands commandsFor(const HostTarget &target);
     std::unique_ptr<RpcConnection> connectTo(const HostTarget &target);
-    bool chooseSession(const class SessionCatalog &catalog, SessionEntry &entry, ClientError &error);
+    bool chooseSession(const SessionCatalog &catalog, SessionEntry &entry, ClientError &error);
     // The connection to the host that runs the session: the one given, or one to its location.
     bool ownerOf(const SessionEntry &entry, RpcConnection &connection, std::unique_ptr<RpcConnection> &other,
                  RpcConnection *&owner, ClientError &error);
