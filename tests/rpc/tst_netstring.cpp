@@ -139,6 +139,15 @@ private slots:
         QString error;
         QCOMPARE(decodeNetString(buffer, message, error), -1);
         QCOMPARE(error, QStringLiteral("Invalid NetString length"));
+
+        // A receiver with a higher limit (the client, for long session lists) takes it whole, and
+        // waits for a length prefix as long as its limit's.
+        QCOMPARE(decodeNetString(buffer, message, error, 100000), 0);
+        QCOMPARE(message, QByteArray(70000, 'y'));
+        QVERIFY(buffer.isEmpty());
+        QByteArray prefix("123456");
+        QCOMPARE(decodeNetString(prefix, message, error, 1000000), 1);
+        QCOMPARE(decodeNetString(prefix, message, error, 99999), -1);
     }
 };
 
