@@ -11,6 +11,12 @@ packages=(
     openssl xauth
     # the reference session launchers (xvfb for other tests' displays)
     python3 tigervnc-standalone-server x11-utils xterm xvfb
+    # the desktop that start.sh starts: a window manager with a task bar, and a terminal
+    icewm
+    # the client lumen: its viewer; packages of the programs (dpkg-shlibdeps)
+    tigervnc-viewer dpkg-dev
+    # tests of the client: a session that paints its desktop (xsetroot)
+    x11-xserver-utils
     # tests of the launchers: a VNC viewer, DES for a hand-made one
     vncsnapshot libssl-dev
     # tests: ssh relay, network namespaces, screenshots, VNC client

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the programs and the reference launchers, and starts a session for
-# the current user the way a remote client does: through lumen_sci, which starts the server if none
-# runs. Prints where a VNC viewer connects and with which password.
+# Installs what is needed, builds the programs, the client lumen and the reference launchers, and
+# starts a session for the current user the way a remote client does: through lumen_sci, which
+# starts the server if none runs. Prints how to attach to it with lumen, here or from another
+# machine, and where a plain VNC viewer connects.
 #
-# The application and the screen size can be chosen: LUMEN_COMMAND (default xterm) and
-# LUMEN_GEOMETRY (default 1280x800).
+# The session's application and screen size can be chosen: LUMEN_COMMAND (default: a desktop, the
+# IceWM window manager with an xterm) and LUMEN_GEOMETRY (default 1280x800).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,12 +16,14 @@ cmake --build build -j"$(nproc)"
 # The server that lumen_sci starts inherits this PATH and finds start-agent and start-app there.
 export PATH="$PWD/build/bin:$PATH"
 export USER="${USER:-$(id -un)}"
-command="${LUMEN_COMMAND:-xterm}"
+command="${LUMEN_COMMAND:-xterm & exec icewm-session}"
 geometry="${LUMEN_GEOMETRY:-1280x800}"
-id="$(openssl rand -hex 16)"
 
-result="$(./scripts/lumen_call.py Live.Start "$id" "$command" "$geometry")"
-read -r port password < <(python3 -c 'import json, sys; r = json.load(sys.stdin); print(r["port"], r["password"])' <<<"$result")
+# Prints "session ID", "host ...", "port N" and "password PW", one per line.
+started="$(lumen local start --no-viewer --geometry "$geometry" -- "$command")"
+id="$(awk '$1 == "session" { print $2 }' <<<"$started")"
+port="$(awk '$1 == "port" { print $2 }' <<<"$started")"
+password="$(awk '$1 == "password" { print $2 }' <<<"$started")"
 host="$(hostname)"
 
 echo
@@ -29,8 +32,12 @@ echo "Lumen Server is running."
 echo "  user path: $user_path"
 echo "  log file:  $user_path/server_log"
 echo "  port file: $user_path/server_port"
-echo "Session $id is running: connect a VNC viewer to $host:$port with the password $password"
-echo "  (TigerVNC: vncviewer $host::$port). The password works once; for a new one, disconnect and run"
-echo "  ./scripts/lumen_call.py Live.Resume $id"
+echo "Session $id is running ($command, $geometry)."
+echo "Attach to it with a viewer (TigerVNC's vncviewer, package tigervnc-viewer):"
+echo "  from this machine:    build/bin/lumen local attach ${id:0:8}"
+echo "  from another machine: lumen $USER@$host attach ${id:0:8}"
+echo "    (with the package lumen-client there, and lumen-server installed here; see README.md)"
+echo "Or connect any VNC viewer to $host:$port with the password $password (works once; plain,"
+echo "  unencrypted VNC: through ssh is better)."
 echo "End the session with:"
-echo "  ./scripts/lumen_call.py Live.Terminate $id"
+echo "  build/bin/lumen local terminate ${id:0:8}"

@@ -1,0 +1,380 @@
+#include "client/lumen_client.h"
+
+#include "client/console.h"
+#include "client/failure_text.h"
+#include "client/interrupt_watcher.h"
+#include "client/rpc_connection.h"
+#include "client/session_attacher.h"
+#include "client/session_catalog.h"
+#include "client/session_changes.h"
+#include "client/session_table.h"
+#include "client/session_ticket.h"
+#include "client/viewer_process.h"
+#include "client/viewing_session.h"
+#include "common/json_text.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QEventLoop>
+#include <QRandomGenerator>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// Starting a session waits for its X server and its first password: up to half a minute.
+constexpr int startTimeoutMs = 120000;
+constexpr int callTimeoutMs = 60000;
+// The ssh control socket's path must fit a Unix socket address with ssh's suffix added.
+constexpr int longestControlDirectory = 60;
+
+// A session id as the server takes it: 32 hexadecimal digits, from the system's random source.
+QString newSessionId()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    QString id;
+    for (const quint32 word : words) {
+        id += QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
+    }
+    return id;
+}
+
+Json::Value idParameter(const QString &id)
+{
+    Json::Value params(Json::arrayValue);
+    params.append(id.toStdString());
+    return params;
+}
+
+SessionEntryList entriesOf(const Json::Value &records)
+{
+    SessionEntryList entries;
+    if (records.isArray()) {
+        for (const Json::Value &value : records) {
+            SessionEntry entry;
+            if (SessionEntry::fromJson(value, entry)) {
+                entries << entry;
+            }
+        }
+    }
+    return entries;
+}
+
+} // namespace
+
+LumenClient::LumenClient(const ClientOptions &options)
+    : options(options)
+{
+}
+
+LumenClient::~LumenClient() = default;
+
+int LumenClient::run()
+{
+    QString problem;
+    if (!HostTarget::parse(options.host(), host, problem)) {
+        Console::error(problem);
+        return ClientError::Usage;
+    }
+    ClientError error;
+    const QString command = options.command();
+    if (command == QLatin1String("list")) {
+        error = list();
+    } else if (command == QLatin1String("start")) {
+        error = start();
+    } else if (command == QLatin1String("attach")) {
+        error = attach();
+    } else if (command == QLatin1String("watch")) {
+        error = watch();
+    } else {
+        error = suspendOrTerminate();
+    }
+    if (error.isError()) {
+        Console::error(error.message());
+    }
+    return error.status();
+}
+
+ClientError LumenClient::list()
+{
+    const std::unique_ptr<RpcConnection> connection = connectTo(host);
+    SessionCatalog catalog;
+    ClientError error;
+    if (!catalog.load(*connection, error)) {
+        return error;
+    }
+    connection->close();
+    if (options.json()) {
+        Console::print(QString::fromUtf8(compactJson(catalog.records())));
+    } else if (catalog.entries().isEmpty()) {
+        Console::print(QStringLiteral("No sessions on %1.").arg(host.name()));
+    } else {
+        Console::print(SessionTable(host.hostName(), catalog.shortIdLength()).format(catalog.entries()));
+    }
+    return ClientError();
+}
+
+ClientError LumenClient::start()
+{
+    ClientError error;
+    if (!options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
+        return error;
+    }
+    const std::unique_ptr<RpcConnection> connection = connectTo(host);
+    const QString id = newSessionId();
+    Json::Value params(Json::arrayValue);
+    params.append(id.toStdString());
+    params.append(options.applicationCommand().toStdString());
+    params.append(options.geometry().toStdString());
+    Console::progress(QStringLiteral("Starting session %1 on %2...").arg(id.left(8), host.name()));
+    Json::Value result;
+    RpcError failure;
+    if (!connection->call(QStringLiteral("Live.Start"), params, result, failure, startTimeoutMs)) {
+        return describeFailure(failure, host.name(), id);
+    }
+    SessionTicket ticket;
+    if (!SessionTicket::fromResult(result, ticket)) {
+        return ClientError(ClientError::Unreachable,
+                           QStringLiteral("%1 answered Live.Start with something lumen cannot read: do the versions "
+                                          "of lumen and lumen-server match?")
+                               .arg(host.name()));
+    }
+    return useTicket(*connection, id, ticket);
+}
+
+ClientError LumenClient::attach()
+{
+    ClientError error;
+    if (!options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
+        return error;
+    }
+    const std::unique_ptr<RpcConnection> connection = connectTo(host);
+    SessionCatalog catalog;
+    SessionEntry entry;
+    if (!catalog.load(*connection, error) || !chooseSession(catalog, entry, error)) {
+        return error;
+    }
+    std::unique_ptr<RpcConnection> other;
+    RpcConnection *owner = nullptr;
+    if (!ownerOf(entry, *connection, other, owner, error)) {
+        return error;
+    }
+    SessionTicket ticket;
+    if (!SessionAttacher(*owner, entry.id(), !options.noTakeover()).attach(ticket, error)) {
+        return error;
+    }
+    if (owner != connection.get()) {
+        connection->close();
+    }
+    return useTicket(*owner, entry.id(), ticket);
+}
+
+ClientError LumenClient::suspendOrTerminate()
+{
+    const bool suspend = options.command() == QLatin1String("suspend");
+    const std::unique_ptr<RpcConnection> connection = connectTo(host);
+    SessionCatalog catalog;
+    SessionEntry entry;
+    ClientError error;
+    if (!catalog.load(*connection, error) || !catalog.find(options.sessionId(), entry, error)) {
+        return error;
+    }
+    std::unique_ptr<RpcConnection> other;
+    RpcConnection *owner = nullptr;
+    if (!ownerOf(entry, *connection, other, owner, error)) {
+        return error;
+    }
+    const QString shortId = entry.id().left(8);
+    Console::progress(suspend ? QStringLiteral("Suspending session %1...").arg(shortId)
+                              : QStringLiteral("Terminating session %1...").arg(shortId));
+    Json::Value result;
+    RpcError failure;
+    if (!owner->call(suspend ? QStringLiteral("Live.Suspend") : QStringLiteral("Live.Terminate"),
+                     idParameter(entry.id()), result, failure, startTimeoutMs)) {
+        if (suspend && failure.kind == RpcError::Server && failure.code == -32092) {
+            return ClientError(ClientError::Refused,
+                               QStringLiteral("Session %1 on %2 has no viewer to disconnect.").arg(shortId, host.name()));
+        }
+        return describeFailure(failure, host.name(), entry.id());
+    }
+    Console::print(suspend ? QStringLiteral("Session %1 is suspended: its viewers are disconnected, it goes on. To get "
+                                            "in again: lumen %2 attach %1")
+                                 .arg(shortId, host.name())
+                           : QStringLiteral("Session %1 is terminated.").arg(shortId));
+    return ClientError();
+}
+
+ClientError LumenClient::watch()
+{
+    const std::unique_ptr<RpcConnection> connection = connectTo(host);
+    SessionCatalog catalog;
+    ClientError error;
+    if (!catalog.load(*connection, error)) {
+        return error;
+    }
+    const SessionTable table(host.hostName(), catalog.shortIdLength());
+    SessionChanges changes(table, catalog.entries());
+    if (options.json()) {
+        Console::print(QString::fromUtf8(compactJson(catalog.records())));
+    } else {
+        Console::print(catalog.entries().isEmpty() ? QStringLiteral("No sessions on %1.").arg(host.name())
+                                                   : table.format(catalog.entries()));
+    }
+    Console::progress(QStringLiteral("Watching %1 for changes; Ctrl+C ends.").arg(host.name()));
+
+    QEventLoop loop;
+    InterruptWatcher interrupts;
+    bool interrupted = false;
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &loop, [&] {
+        interrupted = true;
+        loop.quit();
+    });
+    QObject::connect(connection.get(), &RpcConnection::ended, &loop, &QEventLoop::quit);
+    QObject::connect(connection.get(), &RpcConnection::notificationReceived, &loop,
+                     [&](const QString &method, const Json::Value &params) {
+                         if (method != QLatin1String("UpdateSessions")) {
+                             return;
+                         }
+                         if (options.json()) {
+                             Console::print(QString::fromUtf8(
+                                 compactJson(params.isNull() ? Json::Value(Json::arrayValue) : params)));
+                             return;
+                         }
+                         for (const QString &line : changes.update(entriesOf(params), QDateTime::currentDateTime())) {
+                             Console::print(line);
+                         }
+                     });
+    if (connection->isOpen()) {
+        loop.exec();
+    }
+    if (interrupted) {
+        connection->close();
+        return ClientError();
+    }
+    return ClientError(ClientError::Unreachable,
+                       QStringLiteral("The connection to %1 ended. %2").arg(host.name(), connection->endReason()));
+}
+
+HostCommands LumenClient::commandsFor(const HostTarget &target)
+{
+    if (target.isLocal()) {
+        return HostCommands(options.sshCommand(), target, QString());
+    }
+    if (!controlDirectory) {
+        // A private folder (mode 0700) for the ssh connections' control sockets.
+        QString base = QDir::tempPath();
+        if (base.size() > longestControlDirectory || base.contains(QLatin1Char(' ')) || base.contains(QLatin1Char('%'))) {
+            base = QStringLiteral("/tmp");
+        }
+        controlDirectory = std::make_unique<QTemporaryDir>(base + QStringLiteral("/lumen-XXXXXX"));
+    }
+    const QString controlPath = controlDirectory->isValid()
+                                    ? controlDirectory->filePath(QStringLiteral("ssh-%1").arg(controlSockets++))
+                                    : QString();
+    return HostCommands(options.sshCommand(), target, controlPath);
+}
+
+std::unique_ptr<RpcConnection> LumenClient::connectTo(const HostTarget &target)
+{
+    auto connection = std::make_unique<RpcConnection>(target, commandsFor(target));
+    connection->open();
+    return connection;
+}
+
+bool LumenClient::chooseSession(const SessionCatalog &catalog, SessionEntry &entry, ClientError &error)
+{
+    if (!options.sessionId().isEmpty()) {
+        return catalog.find(options.sessionId(), entry, error);
+    }
+    const SessionEntryList &entries = catalog.entries();
+    if (entries.size() == 1) {
+        entry = entries.first();
+        return true;
+    }
+    if (entries.isEmpty()) {
+        error = ClientError(ClientError::Refused,
+                            QStringLiteral("%1 has no sessions. Start one with: lumen %1 start COMMAND").arg(host.name()));
+        return false;
+    }
+    const SessionTable table(host.hostName(), catalog.shortIdLength());
+    if (!::isatty(STDIN_FILENO)) {
+        Console::progress(table.format(entries));
+        error = ClientError(ClientError::Usage,
+                            QStringLiteral("%1 has %2 sessions: name one with lumen %1 attach ID")
+                                .arg(host.name())
+                                .arg(entries.size()));
+        return false;
+    }
+    QStringList lines = table.format(entries).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (int i = 0; i < lines.size(); ++i) {
+        lines[i] = (i == 0 ? QStringLiteral("    ") : QStringLiteral("%1)  ").arg(i, 2)) + lines[i];
+    }
+    Console::progress(lines.join(QLatin1Char('\n')));
+    std::fputs(qPrintable(QStringLiteral("Attach which session (1-%1)? ").arg(entries.size())), stderr);
+    std::fflush(stderr);
+    std::string answer;
+    std::getline(std::cin, answer);
+    bool isNumber = false;
+    const int choice = QString::fromStdString(answer).trimmed().toInt(&isNumber);
+    if (!isNumber || choice < 1 || choice > entries.size()) {
+        error = ClientError(ClientError::Usage, QStringLiteral("No session chosen."));
+        return false;
+    }
+    entry = entries.at(choice - 1);
+    return true;
+}
+
+bool LumenClient::ownerOf(const SessionEntry &entry, RpcConnection &connection, std::unique_ptr<RpcConnection> &other,
+                          RpcConnection *&owner, ClientError &error)
+{
+    if (entry.isLocal()) {
+        owner = &connection;
+        return true;
+    }
+    HostTarget target;
+    QString problem;
+    if (!HostTarget::fromLocation(entry.record().location(), target, problem)) {
+        error = ClientError(ClientError::Unreachable,
+                            QStringLiteral("Session %1 runs on another host of %2's cluster, which cannot be reached: %3")
+                                .arg(entry.id().left(8), host.name(), problem));
+        return false;
+    }
+    Console::progress(QStringLiteral("Session %1 runs on %2; going there.").arg(entry.id().left(8), target.name()));
+    other = connectTo(target);
+    owner = other.get();
+    return true;
+}
+
+ClientError LumenClient::useTicket(RpcConnection &owner, const QString &sessionId, const SessionTicket &ticket)
+{
+    if (options.noViewer()) {
+        owner.close();
+        Console::print(QStringLiteral("session   %1\nhost      %2\nport      %3\npassword  %4")
+                           .arg(sessionId, owner.target().name())
+                           .arg(ticket.port())
+                           .arg(ticket.password()));
+        const HostTarget &target = owner.target();
+        if (target.isLocal()) {
+            Console::progress(QStringLiteral("The password works once: vncviewer localhost::%1").arg(ticket.port()));
+        } else {
+            const QString port = target.sshPort() != 0 ? QStringLiteral("-p %1 ").arg(target.sshPort()) : QString();
+            Console::progress(QStringLiteral("The password works once. The port listens on the host's loopback; "
+                                             "through ssh: ssh %1-N -L 5900:127.0.0.1:%2 %3, then vncviewer "
+                                             "localhost::5900")
+                                  .arg(port)
+                                  .arg(ticket.port())
+                                  .arg(target.sshDestination()));
+        }
+        return ClientError();
+    }
+    QString problem;
+    ViewingSession viewing(options.viewerCommand());
+    if (!viewing.run(owner, sessionId, ticket, host.name(), problem)) {
+        return ClientError(ClientError::Usage, problem);
+    }
+    return ClientError();
+}

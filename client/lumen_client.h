@@ -1,0 +1,46 @@
+#pragma once
+
+#include "client/client_error.h"
+#include "client/client_options.h"
+#include "client/host_commands.h"
+#include "client/host_target.h"
+
+#include <QTemporaryDir>
+
+#include <memory>
+
+class RpcConnection;
+class SessionCatalog;
+class SessionEntry;
+class SessionTicket;
+
+// Runs one command of the command line against its host and returns the exit status.
+class LumenClient
+{
+public:
+    explicit LumenClient(const ClientOptions &options);
+    ~LumenClient();
+
+    int run();
+
+private:
+    ClientError list();
+    ClientError start();
+    ClientError attach();
+    ClientError suspendOrTerminate();
+    ClientError watch();
+
+    HostCommands commandsFor(const HostTarget &target);
+    std::unique_ptr<RpcConnection> connectTo(const HostTarget &target);
+    bool chooseSession(const SessionCatalog &catalog, SessionEntry &entry, ClientError &error);
+    // The connection to the host that runs the session: the one given, or one to its location.
+    bool ownerOf(const SessionEntry &entry, RpcConnection &connection, std::unique_ptr<RpcConnection> &other,
+                 RpcConnection *&owner, ClientError &error);
+    // Hands the ticket out: the viewer on it, or its values printed.
+    ClientError useTicket(RpcConnection &owner, const QString &sessionId, const SessionTicket &ticket);
+
+    ClientOptions options;
+    HostTarget host;
+    std::unique_ptr<QTemporaryDir> controlDirectory;
+    int controlSockets = 0;
+};

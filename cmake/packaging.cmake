@@ -1,0 +1,34 @@
+# Two Debian packages, built with `cpack -G DEB` in the build folder:
+#   lumen-server  lumen_server, lumen_sci, lumen_info and the launchers start-agent and start-app
+#   lumen-client  lumen and its manual page
+# Both install into /usr/bin, where a login over ssh finds them without any PATH set-up. The
+# libraries the programs link come from dpkg-shlibdeps; the programs they run are named here.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME lumen)
+set(CPACK_PACKAGE_VENDOR Orvane)
+set(CPACK_PACKAGE_CONTACT "Orvane <lumen@orvane.invalid>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_COMPONENTS_ALL server client)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+set(CPACK_DEBIAN_SERVER_PACKAGE_NAME lumen-server)
+set(CPACK_COMPONENT_SERVER_DESCRIPTION
+    "Keeps graphical X sessions alive for remote viewers\n"
+    "lumen_server keeps X sessions with a VNC front end running while viewers come and go, and\n"
+    "serves JSON-RPC over TLS; lumen_sci is the relay that clients run over ssh.")
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "openssl, xauth, python3, tigervnc-standalone-server")
+
+set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME lumen-client)
+set(CPACK_COMPONENT_CLIENT_DESCRIPTION
+    "Opens remote Lumen Server sessions over ssh\n"
+    "lumen lists, starts, attaches to, suspends and ends the sessions of a Lumen Server host\n"
+    "and opens a VNC viewer on them through an ssh tunnel.")
+set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "openssh-client, tigervnc-viewer")
+
+include(CPack)

@@ -1,0 +1,676 @@
+// lumen as a user runs it from another machine: through a private OpenSSH server on loopback to the
+// real relay, server and reference launchers, with TigerVNC's vncviewer on an Xvfb display. The
+// test functions walk one session's life in order; the last one runs two hosts of a cluster in
+// network namespaces.
+
+#include "private_sshd.h"
+#include "xvfb_display.h"
+
+#include "tests/discovery/network_namespaces.h"
+#include "tests/sci/relay_process.h"
+#include "tests/support/rpc_client.h"
+#include "tests/support/server_runner.h"
+#include "tests/support/test_certificates.h"
+#include "tests/support/test_environment.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+// Displays of their own, so that no other test's X servers get in the way.
+constexpr int DisplayBase = 320;
+constexpr int DisplayLimit = 10;
+constexpr int ClusterDisplayBase = 340;
+// The session paints its desktop in a colour nothing else on the screen has.
+const QColor DesktopColour(0x3c, 0x8c, 0x5a);
+const QColor ClusterDesktopColour(0x5a, 0x3c, 0x8c);
+// Most of an 800x600 desktop shows the colour; a closed viewer shows none of it.
+constexpr int DesktopPixels = 100000;
+constexpr int ClusterSshPort = 2222;
+constexpr int BroadcastPort = 47131;
+
+QString desktopCommand(const QColor &colour)
+{
+    return QStringLiteral("xsetroot -solid '%1'; exec xterm -geometry 60x15+20+20").arg(colour.name());
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+Json::Value parse(const QString &text)
+{
+    Json::Value value;
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    const QByteArray bytes = text.toUtf8();
+    std::string errors;
+    if (!reader->parse(bytes.constData(), bytes.constData() + bytes.size(), &value, &errors)) {
+        return Json::Value();
+    }
+    return value;
+}
+
+QStringList idsIn(const Json::Value &list)
+{
+    QStringList ids;
+    for (const Json::Value &record : list) {
+        ids << QString::fromStdString(record["id"].asString());
+    }
+    return ids;
+}
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QThread::msleep(200);
+    }
+    return true;
+}
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+// Every process whose command line holds the text, as "pid: command line".
+QStringList commandLinesWith(const QByteArray &text)
+{
+    QStringList found;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        QFile file(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (file.open(QIODevice::ReadOnly)) {
+            QByteArray commandLine = file.readAll();
+            if (commandLine.contains(text)) {
+                found << entry + QStringLiteral(": ") + QString::fromLocal8Bit(commandLine.replace('\0', ' '));
+            }
+        }
+    }
+    return found;
+}
+
+// Regular files under the folder that hold the text.
+QStringList filesWith(const QString &folder, const QByteArray &text)
+{
+    QStringList found;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(text)) {
+            found << file.fileName();
+        }
+    }
+    return found;
+}
+
+// One run of lumen, in the background or to its end.
+class Lumen
+{
+public:
+    Lumen(const QStringList &launcher, const QProcessEnvironment &environment, const QStringList &arguments)
+    {
+        QStringList command = launcher;
+        command << TestEnvironment::binary(QStringLiteral("lumen")) << arguments;
+        process.setProcessEnvironment(environment);
+        process.start(command.first(), command.mid(1));
+    }
+
+    ~Lumen()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+
+    bool finish(int timeoutMs = 90000)
+    {
+        if (process.state() != QProcess::NotRunning && !process.waitForFinished(timeoutMs)) {
+            return false;
+        }
+        collect();
+        return process.exitStatus() == QProcess::NormalExit;
+    }
+
+    bool waitFor(const QString &text, bool inErrors, int timeoutMs)
+    {
+        return waitFor(QRegularExpression(QRegularExpression::escape(text)), inErrors, timeoutMs);
+    }
+
+    bool waitFor(const QRegularExpression &pattern, bool inErrors, int timeoutMs)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        for (;;) {
+            collect();
+            if (pattern.match(inErrors ? errors : output).hasMatch()) {
+                return true;
+            }
+            if (deadline.hasExpired() || process.state() == QProcess::NotRunning) {
+                return false;
+            }
+            process.waitForReadyRead(100);
+        }
+    }
+
+    // The viewer that this lumen runs (a child process named vncviewer), 0 while there is none.
+    qint64 viewer() const
+    {
+        const QString parent = QString::number(process.processId());
+        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &entry : entries) {
+            // "pid (name) state ppid ...": the name may hold spaces, the last ')' ends it.
+            const QString stat = readText(QStringLiteral("/proc/%1/stat").arg(entry));
+            const QStringList fields = stat.mid(stat.lastIndexOf(QLatin1Char(')')) + 2).split(QLatin1Char(' '));
+            if (fields.size() > 1 && fields[1] == parent && stat.contains(QLatin1String("vncviewer"))) {
+                return entry.toLongLong();
+            }
+        }
+        return 0;
+    }
+
+    int status() const { return process.exitCode(); }
+    QString describe()
+    {
+        collect();
+        return QStringLiteral("status %1\n--- standard output\n%2\n--- standard error\n%3")
+            .arg(process.exitCode())
+            .arg(output, errors);
+    }
+
+    QProcess process;
+    QString output;
+    QString errors;
+
+private:
+    void collect()
+    {
+        output += QString::fromLocal8Bit(process.readAllStandardOutput());
+        errors += QString::fromLocal8Bit(process.readAllStandardError());
+    }
+};
+
+} // namespace
+
+class TestClient : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir keys;
+    QTemporaryDir reports;
+    TestEnvironment env;
+    std::unique_ptr<ServerRunner> server;
+    PrivateSshd sshd;
+    quint16 sshPort = 0;
+    XvfbDisplay display;
+    QString sessionId; // the session that the flow follows from start to terminate
+
+    QString host() const { return PrivateSshd::loginName() + QStringLiteral("@127.0.0.1"); }
+    QString ssh() const { return PrivateSshd::sshCommand(keys.path()); }
+    QString sshToHost() const { return ssh() + QStringLiteral(" -p %1").arg(sshPort); }
+
+    QProcessEnvironment clientEnvironment(const TestEnvironment &world) const
+    {
+        QProcessEnvironment environment = world.processEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), display.name());
+        environment.remove(QStringLiteral("XAUTHORITY"));
+        return environment;
+    }
+
+    // lumen --ssh SSH HOST ARGUMENTS..., to its end.
+    std::unique_ptr<Lumen> lumen(const QStringList &arguments, bool wait = true)
+    {
+        auto run = std::make_unique<Lumen>(QStringList(), clientEnvironment(env),
+                                           QStringList{QStringLiteral("--ssh"), sshToHost(), host()} + arguments);
+        if (wait && !run->finish()) {
+            qWarning("lumen %s did not finish", qPrintable(arguments.join(QLatin1Char(' '))));
+        }
+        return run;
+    }
+
+    QString sessionFolder(const TestEnvironment &world, const QString &id) const
+    {
+        return world.userFile(QStringLiteral("sessions/C-") + id);
+    }
+
+    // The passwords that viewers used to get into the session, in order.
+    QStringList usedPasswords(const QString &id) const
+    {
+        static const QRegularExpression used(QStringLiteral("Client authenticated from .* with password '([^']+)'"));
+        QStringList passwords;
+        auto matches = used.globalMatch(readText(sessionFolder(env, id) + QStringLiteral("/server_log")));
+        while (matches.hasNext()) {
+            passwords << matches.next().captured(1);
+        }
+        return passwords;
+    }
+
+    bool desktopShows(const QColor &colour, const QString &name)
+    {
+        const QString saveTo = qEnvironmentVariable("LUMEN_SCREENSHOT_DIR");
+        return waitUntil([&] {
+            const QImage shot = display.screenshot(saveTo.isEmpty() ? QString() : saveTo + QLatin1Char('/') + name);
+            return XvfbDisplay::pixelsOf(shot, colour) >= DesktopPixels;
+        }, 30000);
+    }
+
+    bool desktopGone(const QColor &colour)
+    {
+        return waitUntil([&] { return XvfbDisplay::pixelsOf(display.screenshot(), colour) < 1000; }, 10000);
+    }
+
+    // Ctrl+C or SIGTERM ends lumen, with its viewer and tunnel; the status is 0.
+    static bool interrupt(Lumen &run, int signal)
+    {
+        // A lumen that has ended already (its viewer gave up by itself) has no process id any more.
+        const qint64 pid = run.process.processId();
+        if (pid > 0) {
+            ::kill(pid_t(pid), signal);
+        }
+        return run.finish(20000) && run.status() == 0;
+    }
+
+    Json::Value listed()
+    {
+        const auto list = lumen({QStringLiteral("list"), QStringLiteral("--json")});
+        return list->status() == 0 ? parse(list->output) : Json::Value();
+    }
+
+    QString stateOf(const QString &id)
+    {
+        for (const Json::Value &record : listed()) {
+            if (QString::fromStdString(record["id"].asString()) == id) {
+                return QString::fromStdString(record["permissions"].asString());
+            }
+        }
+        return QString();
+    }
+
+    // Ends the sessions still there the way the server does, for a failed test that left them.
+    static void endSessions(const TestEnvironment &world)
+    {
+        const QString folder = world.userFile(QStringLiteral("sessions"));
+        for (const QString &session : QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString directory = folder + QLatin1Char('/') + session;
+            const qint64 agent = readText(directory + QStringLiteral("/server_pid")).toLongLong();
+            const qint64 launcher = readText(directory + QStringLiteral("/monitor_pid")).toLongLong();
+            // The agent works in its session's folder: a pid that does not is someone else's.
+            const QString agentFolder = QFileInfo(QStringLiteral("/proc/%1/cwd").arg(agent)).symLinkTarget();
+            if (agent > 0 && agentFolder == QFileInfo(directory).canonicalFilePath()) {
+                ::kill(pid_t(agent), SIGTERM);
+            }
+            waitUntil([&] { return !ServerRunner::isProcessAlive(launcher); }, 10000);
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(keys.isValid() && reports.isValid() && env.isValid());
+        QString error;
+        QVERIFY2(PrivateSshd::createKeys(keys.path(), error), qPrintable(error));
+        // Sanitizer reports of the server and the relay, which run behind ssh, go to files.
+        for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+            if (qEnvironmentVariableIsSet(name)) {
+                env.setVariable(QLatin1String(name), qEnvironmentVariable(name) + QStringLiteral(":log_path=")
+                                                         + reports.filePath(QStringLiteral("sanitizer")));
+            }
+        }
+        env.prependPath(QStringLiteral(LUMEN_BIN_DIR)); // the real launchers before the fixtures
+        env.setSetting(QStringLiteral("DisplayBase"), DisplayBase);
+        env.setSetting(QStringLiteral("DisplayLimit"), DisplayLimit);
+        env.setSetting(QStringLiteral("LogLevel"), QStringLiteral("Debug1"));
+        server = std::make_unique<ServerRunner>(env);
+        sshPort = freeLoopbackPort();
+        QVERIFY2(sshd.start(keys.path(), QStringLiteral("127.0.0.1"), sshPort, env.processEnvironment(), {}, error),
+                 qPrintable(error));
+        QVERIFY2(display.start(error), qPrintable(error));
+    }
+
+    // start: a new session with a fresh id, and TigerVNC's viewer on its desktop through ssh. The
+    // password is on no command line and in no file of the client's; closing the viewer ends lumen.
+    void startOpensTheViewerOnTheDesktop()
+    {
+        auto start = lumen({QStringLiteral("start"), QStringLiteral("--geometry"), QStringLiteral("800x600"),
+                            QStringLiteral("--"), desktopCommand(DesktopColour)},
+                           false);
+        QVERIFY2(start->waitFor(QStringLiteral("Opening the viewer"), true, 90000), qPrintable(start->describe()));
+        QVERIFY2(desktopShows(DesktopColour, QStringLiteral("start.png")), qPrintable(start->describe()));
+
+        const Json::Value sessions = listed();
+        QCOMPARE(sessions.size(), 1u);
+        sessionId = QString::fromStdString(sessions[0]["id"].asString());
+        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(sessionId).hasMatch(), qPrintable(sessionId));
+        QVERIFY2(start->errors.contains(QStringLiteral("Starting session %1 on %2").arg(sessionId.left(8), host())),
+                 qPrintable(start->describe()));
+        QCOMPARE(QString::fromStdString(sessions[0]["name"].asString()), desktopCommand(DesktopColour));
+        QCOMPARE(QString::fromStdString(sessions[0]["permissions"].asString()), QStringLiteral("disconnect|terminate"));
+
+        const QStringList passwords = usedPasswords(sessionId);
+        QCOMPARE(passwords.size(), 1);
+        const QStringList commandLines = commandLinesWith(passwords.first().toLatin1());
+        QVERIFY2(commandLines.isEmpty(), qPrintable(commandLines.join(QLatin1Char('\n'))));
+        const QStringList files = filesWith(env.tmpDir(), passwords.first().toLatin1());
+        QVERIFY2(files.isEmpty(), qPrintable(files.join(QLatin1Char('\n'))));
+        // The viewer's way to the session's port is ssh, not the network.
+        const int sessionPort = 41000 + readText(sessionFolder(env, sessionId) + QStringLiteral("/display")).toInt();
+        const QStringList tunnels =
+            commandLinesWith(QByteArray("-W") + '\0' + "127.0.0.1:" + QByteArray::number(sessionPort) + '\0');
+        QVERIFY2(tunnels.size() == 1 && tunnels.first().contains(QLatin1String("ssh")), qPrintable(tunnels.join(QLatin1Char('\n'))));
+        QVERIFY(commandLinesWith(QStringLiteral("127.0.0.1::%1").arg(sessionPort).toLatin1()).isEmpty());
+
+        // The user closes the viewer: lumen ends its tunnel and exits; the session stays.
+        const qint64 viewer = start->viewer();
+        QVERIFY(viewer > 0);
+        QCOMPARE(::kill(pid_t(viewer), SIGTERM), 0);
+        QVERIFY2(start->finish(20000) && start->status() == 0, qPrintable(start->describe()));
+        QVERIFY2(start->errors.contains(QStringLiteral("goes on")), qPrintable(start->describe()));
+        QVERIFY(desktopGone(DesktopColour));
+        QVERIFY(waitUntil([&] { return stateOf(sessionId) == QLatin1String("connect|terminate"); }, 10000));
+    }
+
+    // attach after the viewer closed: "Live.Resume", a fresh password, the desktop again. Then a
+    // second attach takes the session over, and the first viewer is disconnected.
+    void attachGetsInAgainAndTakesOver()
+    {
+        QVERIFY(!sessionId.isEmpty());
+        auto first = lumen({QStringLiteral("attach"), sessionId.left(6)}, false);
+        QVERIFY2(desktopShows(DesktopColour, QStringLiteral("attach.png")), qPrintable(first->describe()));
+        QStringList passwords = usedPasswords(sessionId);
+        QCOMPARE(passwords.size(), 2);
+        QVERIFY(passwords[1] != passwords[0]);
+
+        // Refused when asked not to take over.
+        auto polite = lumen({QStringLiteral("attach"), QStringLiteral("--no-takeover"), sessionId});
+        QCOMPARE(polite->status(), 1);
+        QVERIFY2(polite->errors.contains(QStringLiteral("is connected from elsewhere")), qPrintable(polite->describe()));
+
+        auto second = lumen({QStringLiteral("attach"), sessionId}, false);
+        QVERIFY2(second->waitFor(QStringLiteral("taking it over"), true, 60000), qPrintable(second->describe()));
+        QVERIFY2(first->waitFor(QStringLiteral("closed the viewer's connection to session ") + sessionId.left(8), true,
+                                30000),
+                 qPrintable(first->describe()));
+        QVERIFY2(waitUntil([&] { return usedPasswords(sessionId).size() == 3; }, 30000), qPrintable(second->describe()));
+        // The disconnected viewer closes by itself, and so does its lumen.
+        QVERIFY2(first->finish(20000) && first->status() == 0, qPrintable(first->describe()));
+        QVERIFY2(desktopShows(DesktopColour, QStringLiteral("takeover.png")), qPrintable(second->describe()));
+
+        // suspend disconnects the second viewer in turn.
+        auto suspend = lumen({QStringLiteral("suspend"), sessionId.left(8)});
+        QVERIFY2(suspend->status() == 0, qPrintable(suspend->describe()));
+        QVERIFY2(second->waitFor(QStringLiteral("closed the viewer's connection"), true, 30000),
+                 qPrintable(second->describe()));
+        QVERIFY2(second->finish(20000) && second->status() == 0, qPrintable(second->describe()));
+        QCOMPARE(stateOf(sessionId), QStringLiteral("connect|terminate"));
+    }
+
+    // list --json prints the records as the server sent them; list shows them in words.
+    void listShowsTheRecordsAsSent()
+    {
+        RelayProcess relay;
+        QVERIFY(relay.start(TestEnvironment::binary(QStringLiteral("lumen_sci")), {}, env.processEnvironment()));
+        relay.sendFrame(R"({"id":1,"jsonrpc":"2.0","method":"Live.ListSessions"})"
+                        "\n");
+        QByteArray answer;
+        QVERIFY(relay.readFrame(answer, 30000));
+        const Json::Value response = parse(QString::fromUtf8(answer));
+        Json::StreamWriterBuilder compact;
+        compact["indentation"] = "";
+        const QString sent = QString::fromStdString(Json::writeString(compact, response["result"]));
+
+        auto json = lumen({QStringLiteral("list"), QStringLiteral("--json")});
+        QCOMPARE(json->status(), 0);
+        QCOMPARE(json->output, sent + QLatin1Char('\n'));
+
+        auto table = lumen({QStringLiteral("list")});
+        QCOMPARE(table->status(), 0);
+        const QStringList lines = table->output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(QRegularExpression(QStringLiteral("^ID +HOST +STATE +NAME +STARTED +LAST CONNECT$")).match(lines[0]).hasMatch(),
+                 qPrintable(table->output));
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1 +127\\.0\\.0\\.1 +waiting +xsetroot").arg(sessionId.left(8)))
+                     .match(lines[1])
+                     .hasMatch(),
+                 qPrintable(table->output));
+    }
+
+    // watch prints a start and a terminate as the server reports them; Ctrl+C ends it.
+    void watchSeesAStartAndATerminate()
+    {
+        auto watch = lumen({QStringLiteral("watch")}, false);
+        QVERIFY2(watch->waitFor(QStringLiteral("Watching"), true, 60000), qPrintable(watch->describe()));
+
+        auto start = lumen({QStringLiteral("start"), QStringLiteral("--no-viewer"), QStringLiteral("xterm")});
+        QVERIFY2(start->status() == 0, qPrintable(start->describe()));
+        const QString id = QRegularExpression(QStringLiteral("session +([0-9a-f]{32})")).match(start->output).captured(1);
+        QVERIFY2(!id.isEmpty(), qPrintable(start->describe()));
+        QVERIFY2(QRegularExpression(QStringLiteral("password +\\S{8}")).match(start->output).hasMatch(),
+                 qPrintable(start->output));
+        QVERIFY2(watch->waitFor(QRegularExpression(QStringLiteral("started +%1 +127\\.0\\.0\\.1 +xterm").arg(id.left(8))),
+                                false, 20000),
+                 qPrintable(watch->describe()));
+
+        auto terminate = lumen({QStringLiteral("terminate"), id});
+        QVERIFY2(terminate->status() == 0, qPrintable(terminate->describe()));
+        QVERIFY(!QFileInfo::exists(sessionFolder(env, id)));
+        QVERIFY2(watch->waitFor(QRegularExpression(QStringLiteral("ended +%1 +127\\.0\\.0\\.1 +xterm").arg(id.left(8))),
+                                false, 20000),
+                 qPrintable(watch->describe()));
+
+        QVERIFY2(interrupt(*watch, SIGINT), qPrintable(watch->describe()));
+    }
+
+    // Each error says what to do next and ends with its own status.
+    void errorsSayWhatToDo()
+    {
+        auto unknown = lumen({QStringLiteral("attach"), QStringLiteral("ffffffff")});
+        QCOMPARE(unknown->status(), 1);
+        QVERIFY2(unknown->errors.contains(QStringLiteral("knows no session \"ffffffff\". See its sessions with: lumen %1 list")
+                                              .arg(host())),
+                 qPrintable(unknown->describe()));
+
+        // A second session whose id differs from the first one only in its last digit.
+        const QString twin = sessionId.left(31) + (sessionId.endsWith(QLatin1Char('0')) ? QLatin1Char('1') : QLatin1Char('0'));
+        RelayProcess relay;
+        QVERIFY(relay.start(TestEnvironment::binary(QStringLiteral("lumen_sci")), {}, env.processEnvironment()));
+        relay.sendFrame(QStringLiteral(R"({"id":1,"jsonrpc":"2.0","method":"Live.Start","params":["%1","xterm","640x480"]})"
+                                       "\n")
+                            .arg(twin)
+                            .toUtf8());
+        QByteArray answer;
+        QVERIFY(relay.readFrame(answer, 60000));
+        QVERIFY2(answer.contains("\"result\""), answer.constData());
+        auto ambiguous = lumen({QStringLiteral("suspend"), sessionId.left(31)});
+        QCOMPARE(ambiguous->status(), 2);
+        QVERIFY2(ambiguous->errors.contains(QStringLiteral("is the beginning of 2 session ids")), qPrintable(ambiguous->describe()));
+        auto exact = lumen({QStringLiteral("terminate"), twin});
+        QVERIFY2(exact->status() == 0, qPrintable(exact->describe()));
+
+        // Nothing listens on the port: ssh's own message, and status 3.
+        Lumen unreachable({}, clientEnvironment(env),
+                          {QStringLiteral("--ssh"), ssh() + QStringLiteral(" -p %1").arg(freeLoopbackPort()), host(),
+                           QStringLiteral("list")});
+        QVERIFY(unreachable.finish());
+        QCOMPARE(unreachable.status(), 3);
+        QVERIFY2(unreachable.errors.contains(QStringLiteral("Could not reach %1 through ssh").arg(host()))
+                     && unreachable.errors.contains(QStringLiteral("Connection refused")),
+                 qPrintable(unreachable.describe()));
+
+        // The host has no such relay.
+        Lumen noRelay({}, clientEnvironment(env),
+                      {QStringLiteral("--ssh"), ssh(),
+                       QStringLiteral("ssh://%1:%2/no_such_relay").arg(host()).arg(sshPort), QStringLiteral("list")});
+        QVERIFY(noRelay.finish());
+        QCOMPARE(noRelay.status(), 3);
+        QVERIFY2(noRelay.errors.contains(QStringLiteral("The relay \"no_such_relay\" is missing on"))
+                     && noRelay.errors.contains(QStringLiteral("install the package lumen-server")),
+                 qPrintable(noRelay.describe()));
+
+        // No viewer on this machine: the package to install, status 2, and no session started.
+        QTemporaryDir tools;
+        QVERIFY(QFile::link(QStringLiteral("/usr/bin/ssh"), tools.filePath(QStringLiteral("ssh"))));
+        QProcessEnvironment withoutViewer = clientEnvironment(env);
+        withoutViewer.insert(QStringLiteral("PATH"), tools.path() + QStringLiteral(":") + QStringLiteral(LUMEN_BIN_DIR));
+        Lumen noViewer({}, withoutViewer,
+                       {QStringLiteral("--ssh"), sshToHost(), host(), QStringLiteral("start"), QStringLiteral("xterm")});
+        QVERIFY(noViewer.finish());
+        QCOMPARE(noViewer.status(), 2);
+        QVERIFY2(noViewer.errors.contains(QStringLiteral("install the package tigervnc-viewer")),
+                 qPrintable(noViewer.describe()));
+        QCOMPARE(idsIn(listed()), QStringList{sessionId});
+    }
+
+    void terminateEndsTheSession()
+    {
+        auto terminate = lumen({QStringLiteral("terminate"), sessionId.left(8)});
+        QVERIFY2(terminate->status() == 0, qPrintable(terminate->describe()));
+        QVERIFY2(terminate->output.contains(QStringLiteral("Session %1 is terminated.").arg(sessionId.left(8))),
+                 qPrintable(terminate->describe()));
+        QVERIFY(!QFileInfo::exists(sessionFolder(env, sessionId)));
+        auto list = lumen({QStringLiteral("list"), QStringLiteral("--json")});
+        QCOMPARE(list->output, QStringLiteral("[]\n"));
+    }
+
+    // Two hosts of a cluster, A and B, each with its own sshd: a session started on B is listed by
+    // `lumen A list` and attached through A, which leads lumen on to B's relay and B's loopback.
+    void clusterSessionIsAttachedThroughItsHost()
+    {
+        auto hosts = std::make_unique<NetworkNamespaces>();
+        QString error;
+        if (!hosts->create(error)) {
+            QFAIL(qPrintable(QStringLiteral("Cannot create two network namespaces (root and iproute2 needed): ") + error));
+        }
+        QTemporaryDir shared; // the part of the home folder that both hosts share: certificate and key
+        QVERIFY(shared.isValid());
+        QVERIFY2(createCertificate(shared.filePath(QStringLiteral("server_cert")), shared.filePath(QStringLiteral("server_key")),
+                                   error),
+                 qPrintable(error));
+        std::unique_ptr<TestEnvironment> world[2];
+        PrivateSshd hostSshd[2];
+        QString url[2];
+        // Before the folders go: the sessions, then everything else that runs on the two hosts.
+        const auto cleanUp = qScopeGuard([&] {
+            for (int host = 0; host < 2; ++host) {
+                if (world[host]) {
+                    endSessions(*world[host]);
+                }
+                hostSshd[host].stop();
+            }
+            hosts.reset();
+        });
+        for (int host = 0; host < 2; ++host) {
+            url[host] = QStringLiteral("ssh://%1@%2:%3/lumen_sci")
+                            .arg(PrivateSshd::loginName(), hosts->address(host))
+                            .arg(ClusterSshPort);
+            world[host] = std::make_unique<TestEnvironment>();
+            if (host > 0) {
+                world[host]->setUser(world[0]->user());
+            }
+            world[host]->prependPath(QStringLiteral(LUMEN_BIN_DIR));
+            for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+                if (qEnvironmentVariableIsSet(name)) {
+                    world[host]->setVariable(QLatin1String(name), qEnvironmentVariable(name) + QStringLiteral(":log_path=")
+                                                                      + reports.filePath(QStringLiteral("cluster")));
+                }
+            }
+            world[host]->setSetting(QStringLiteral("UserPath"), shared.filePath(QStringLiteral("host-%1").arg(host)));
+            world[host]->setSetting(QStringLiteral("SciUrl"), url[host]);
+            world[host]->setSetting(QStringLiteral("BroadcastPort"), BroadcastPort);
+            world[host]->setSetting(QStringLiteral("BroadcastAddress"), NetworkNamespaces::broadcastAddress());
+            world[host]->setSetting(QStringLiteral("DisplayBase"), ClusterDisplayBase);
+            world[host]->setSetting(QStringLiteral("DisplayLimit"), DisplayLimit);
+            QVERIFY2(hostSshd[host].start(keys.path(), hosts->address(host), ClusterSshPort,
+                                          world[host]->processEnvironment(),
+                                          {QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), hosts->name(host)},
+                                          error),
+                     qPrintable(error));
+        }
+        // lumen runs on host A, as a user logged in there would run it.
+        const QStringList onA = {QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), hosts->name(0)};
+        auto clusterLumen = [&](const QStringList &arguments) {
+            return std::make_unique<Lumen>(onA, clientEnvironment(*world[0]),
+                                           QStringList{QStringLiteral("--ssh"), ssh()} + arguments);
+        };
+        auto done = [](Lumen &run) { return run.finish() && run.status() == 0; };
+
+        auto emptyA = clusterLumen({url[0], QStringLiteral("list")}); // starts A's server
+        QVERIFY2(done(*emptyA), qPrintable(emptyA->describe()));
+        auto startB = clusterLumen({url[1], QStringLiteral("start"), QStringLiteral("--no-viewer"), QStringLiteral("--geometry"),
+                                    QStringLiteral("800x600"), desktopCommand(ClusterDesktopColour)});
+        QVERIFY2(done(*startB), qPrintable(startB->describe()));
+        const QString id = QRegularExpression(QStringLiteral("session +([0-9a-f]{32})")).match(startB->output).captured(1);
+        QVERIFY2(!id.isEmpty(), qPrintable(startB->describe()));
+
+        std::unique_ptr<Lumen> listA;
+        QVERIFY2(waitUntil([&] {
+                     listA = clusterLumen({url[0], QStringLiteral("list")});
+                     return done(*listA) && listA->output.contains(id.left(8));
+                 }, 20000),
+                 qPrintable(listA->describe()));
+        QVERIFY2(QRegularExpression(QStringLiteral("\n%1 +%2 +password offered ").arg(id.left(8), hosts->address(1)))
+                     .match(listA->output)
+                     .hasMatch(),
+                 qPrintable(listA->output));
+
+        auto attach = clusterLumen({url[0], QStringLiteral("attach"), id.left(8)});
+        QVERIFY2(attach->waitFor(QStringLiteral("runs on %1").arg(url[1]), true, 60000), qPrintable(attach->describe()));
+        QVERIFY2(desktopShows(ClusterDesktopColour, QStringLiteral("cluster.png")), qPrintable(attach->describe()));
+        QVERIFY2(interrupt(*attach, SIGTERM), qPrintable(attach->describe()));
+
+        auto terminate = clusterLumen({url[0], QStringLiteral("terminate"), id.left(8)});
+        QVERIFY2(done(*terminate), qPrintable(terminate->describe()));
+        QVERIFY(!QFileInfo::exists(sessionFolder(*world[1], id)));
+    }
+
+    void cleanup()
+    {
+        if (!QTest::currentTestFailed()) {
+            return;
+        }
+        QString report = QStringLiteral("--- server_log\n") + readText(env.userFile(QStringLiteral("server_log")));
+        const QString folder = env.userFile(QStringLiteral("sessions"));
+        for (const QString &session : QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            report += QStringLiteral("--- %1/server_log\n").arg(session)
+                + readText(folder + QLatin1Char('/') + session + QStringLiteral("/server_log"));
+        }
+        qWarning().noquote() << report;
+    }
+
+    void cleanupTestCase()
+    {
+        endSessions(env);
+        sshd.stop();
+        server.reset(); // stops the server, which writes its sanitizer report (if any) as it exits
+        const QStringList found = QDir(reports.path()).entryList(QDir::Files);
+        for (const QString &name : found) {
+            qWarning().noquote() << "--- " + name + "\n" + readText(reports.filePath(name));
+        }
+        QVERIFY2(found.isEmpty(), "the server or the relay reported a fault");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestClient)
+#include "tst_client.moc"
