@@ -81,7 +81,7 @@ void RelayChannel::Process_readyReadStandardOutput()
     input += process->readAllStandardOutput();
     while (!hasEnded) {
         QByteArray payload;
-        const int outcome = decodeNetString(input, payload, framing, frameLimit);
+        const int outcome = decodeNetString(input, payload, framing, netStringAnswerLimit);
         if (outcome == 1) {
             return;
         }

@@ -15,9 +15,6 @@ class RelayChannel : public QObject
     Q_OBJECT
 
 public:
-    // The largest frame accepted from the host: a session list of many hosts stays well below.
-    static constexpr int frameLimit = 16 * 1024 * 1024;
-
     explicit RelayChannel(QObject *parent = nullptr);
     ~RelayChannel() override;
 

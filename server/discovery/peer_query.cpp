@@ -162,7 +162,7 @@ PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QS
     for (;;) {
         QByteArray payload;
         QString framingError;
-        const int framing = decodeNetString(buffer, payload, framingError, peerAnswerLimit);
+        const int framing = decodeNetString(buffer, payload, framingError, netStringAnswerLimit);
         if (framing < 0) {
             error = framingError;
             return PeerAnswer::Failed;

@@ -16,9 +16,6 @@ class ThrottledLog;
 // A peer's whole exchange (connect, handshake, request, answer) must fit in this budget, so that a
 // slow or silent peer holds a query thread for a bounded time only.
 constexpr int peerQueryBudgetMs = 5000;
-// Answers are framed whatever their size: a peer with many sessions sends more than the 64 KiB a
-// request may have, and stays readable up to this.
-constexpr int peerAnswerLimit = 16 * 1024 * 1024;
 // A peer's entry outlives its five-minute announcement cycle by a margin.
 constexpr int peerEntryLifetimeSeconds = 400;
 

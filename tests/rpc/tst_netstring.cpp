@@ -141,7 +141,7 @@ private slots:
         QCOMPARE(error, QStringLiteral("Invalid NetString length"));
 
         // A reader of answers passes a larger limit, under which a longer prefix may be on its way.
-        const int answerLimit = 16 * 1024 * 1024;
+        const int answerLimit = netStringAnswerLimit;
         QCOMPARE(decodeNetString(buffer, message, error, answerLimit), 0);
         QCOMPARE(message, QByteArray(70000, 'y'));
         QByteArray eightDigits("12345678");
