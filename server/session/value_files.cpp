@@ -33,6 +33,8 @@ bool readWord(const QString &path, QString &word, QString &error)
     }
     QTextStream stream(bytes);
     stream.setEncoding(QStringConverter::Utf8);
+    // UTF-8 whatever the first bytes look like: a stream would take FE FF for a UTF-16 mark.
+    stream.setAutoDetectUnicode(false);
     QString item;
     stream >> item;
     if (stream.status() != QTextStream::Ok) {

@@ -87,6 +87,9 @@ private slots:
         QTest::newRow("number then text") << QByteArray("12abc 7") << "12abc" << true << 12;
         QTest::newRow("leading zero is decimal") << QByteArray("010") << "010" << true << 10;
         QTest::newRow("plus sign") << QByteArray("+5\n") << "+5" << true << 5;
+        // UTF-8 always: FE FF at the start is no UTF-16 byte order mark here.
+        QTest::newRow("bytes of a UTF-16 mark") << QByteArray("\xfe\xff" "7 x") << QString::fromUtf8("\xef\xbf\xbd\xef\xbf\xbd" "7")
+                                                << false << 0;
     }
 
     void readersTakeTheFirstItem()
