@@ -1,5 +1,7 @@
 #include "common/files.h"
 
+#include "common/regular_file.h"
+
 #include <QFile>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -11,18 +13,8 @@ constexpr qint64 tokenBytes = 16;
 
 bool readFile(const QString &path, qint64 maximumSize, QByteArray &data, QString &error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("Failed to open the file \"%1\": %2").arg(file.fileName(), file.errorString());
-        return false;
-    }
-    const QByteArray bytes = file.read(maximumSize);
-    if (file.error() != QFileDevice::NoError) {
-        error = QStringLiteral("Failed to read from the file \"%1\": %2").arg(file.fileName(), file.errorString());
-        return false;
-    }
-    data = bytes;
-    return true;
+    RegularFile file;
+    return file.open(path, error) && file.read(0, maximumSize, data, error);
 }
 
 bool readCertificate(const QString &path, QSslCertificate &certificate, QString &error)

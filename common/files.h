@@ -9,6 +9,8 @@ class QSslKey;
 // Small file routines shared by every TLS user and the session start. Each returns success and, on
 // failure, one readable text in `error`, leaving its output untouched; none of them logs.
 
+// At most `maximumSize` bytes from the start of a regular file; anything else (a FIFO, a device) fails
+// at once without blocking (see RegularFile).
 bool readFile(const QString &path, qint64 maximumSize, QByteArray &data, QString &error);
 bool readCertificate(const QString &path, QSslCertificate &certificate, QString &error);
 bool readPrivateKey(const QString &path, QSslKey &key, QString &error);

@@ -13,9 +13,9 @@ QByteArray compactJson(const Json::Value &value)
     return QByteArray(text.data(), int(text.size()));
 }
 
-bool parseJson(const QByteArray &text, Json::Value &value)
+namespace {
+bool parseWith(const Json::CharReaderBuilder &builder, const QByteArray &text, Json::Value &value)
 {
-    const Json::CharReaderBuilder builder;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value parsed;
     std::string errors;
@@ -29,4 +29,17 @@ bool parseJson(const QByteArray &text, Json::Value &value)
     }
     value = parsed;
     return true;
+}
+}
+
+bool parseJson(const QByteArray &text, Json::Value &value)
+{
+    return parseWith(Json::CharReaderBuilder(), text, value);
+}
+
+bool parseWholeJson(const QByteArray &text, Json::Value &value)
+{
+    Json::CharReaderBuilder builder;
+    builder["failIfExtra"] = true;
+    return parseWith(builder, text, value);
 }

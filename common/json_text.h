@@ -7,6 +7,9 @@
 // line feed at the end.
 QByteArray compactJson(const Json::Value &value);
 
-// Lenient parse (comments allowed, any value at the top level). Input nested too deeply to parse
-// safely counts as invalid rather than escaping as an exception.
+// Lenient parse (comments allowed, any value at the top level). Every parse of outside input goes
+// through here: input nested too deeply to parse safely counts as invalid rather than escaping as an
+// exception. `value` is changed only on success.
 bool parseJson(const QByteArray &text, Json::Value &value);
+// The same, but the text must hold one value and nothing after it ("{} and more" fails).
+bool parseWholeJson(const QByteArray &text, Json::Value &value);

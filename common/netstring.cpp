@@ -8,10 +8,13 @@ int longestLengthPrefix(int limit)
     return int(QByteArray::number(limit).size());
 }
 
-// Only plain ASCII digits count: a sign, white space or an empty prefix marks a broken stream.
+// Only plain ASCII digits count: a sign, white space or an empty prefix marks a broken stream. So do
+// leading zeros ("0" alone is the empty payload): with them a valid prefix could be longer than the
+// bytes allowed before the colon, and a frame would pass or fail depending on how the stream was cut
+// into reads.
 bool parseLength(const QByteArray &prefix, int limit, int &length)
 {
-    if (prefix.isEmpty()) {
+    if (prefix.isEmpty() || (prefix.size() > 1 && prefix.at(0) == '0')) {
         return false;
     }
     qint64 value = 0;

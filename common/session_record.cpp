@@ -55,7 +55,9 @@ bool SessionRecord::fromJson(const Json::Value &value, SessionRecord &record)
         if (name == "id") {
             read.recordId = text;
         } else if (name == "location") {
-            read.recordLocation = QUrl(text);
+            // A text that is no URL would be written back as "": it is read as no location.
+            const QUrl url(text);
+            read.recordLocation = url.isValid() ? url : QUrl();
         } else if (name == "windowMode") {
             read.recordWindowMode = text;
         } else if (name == "name") {
@@ -67,7 +69,8 @@ bool SessionRecord::fromJson(const Json::Value &value, SessionRecord &record)
         } else if (name == "lastDisconnect") {
             read.recordLastDisconnect = parseTime(text);
         } else {
-            read.recordPermissions = text.split(QLatin1Char('|'));
+            // "" is no permission at all, as toJson writes an empty list.
+            read.recordPermissions = text.isEmpty() ? QStringList() : text.split(QLatin1Char('|'));
         }
     }
     record = read;

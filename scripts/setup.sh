@@ -23,6 +23,8 @@ packages=(
     openssh-server openssh-client iproute2 imagemagick python3-pil
     # tests: key presses and clicks on an Xvfb display (lumen_info)
     xdotool
+    # fuzz targets: clang with libFuzzer and the sanitizer runtimes; llvm for readable stack traces
+    clang libclang-rt-14-dev llvm
 )
 
 run_as_root() {

@@ -35,16 +35,17 @@ void IdleExit::clientRemoved()
     }
 }
 
-void IdleExit::start(int intervalMs)
+bool IdleExit::start(int intervalMs)
 {
     if (timer) {
-        return;
+        return false;
     }
     timer = new QTimer(this);
     timer->setSingleShot(true);
     timer->setInterval(intervalMs);
     connect(timer, &QTimer::timeout, this, &IdleExit::expired);
     timer->start();
+    return true;
 }
 
 bool IdleExit::isCounting() const
@@ -99,10 +100,20 @@ void idleExitSessionRemoved() { IdleExit::global().sessionRemoved(); }
 void idleExitClientAdded() { IdleExit::global().clientAdded(); }
 void idleExitClientRemoved() { IdleExit::global().clientRemoved(); }
 
-void startIdleExitTimer()
+int idleExitInterval()
+{
+    bool isNumber = false;
+    const int configured = qEnvironmentVariableIntValue("LUMEN_SERVER_IDLE_EXIT_MS", &isNumber);
+    return isNumber && configured > 0 ? configured : IdleExit::defaultIntervalMs;
+}
+
+void startIdleExitTimer(int intervalMs)
 {
     IdleExit &idleExit = IdleExit::global();
-    QObject::connect(&idleExit, &IdleExit::expired, QCoreApplication::instance(), &QCoreApplication::quit,
-                     Qt::UniqueConnection);
-    idleExit.start();
+    // quit() is static in Qt 6: connected as a member slot (and with Qt::UniqueConnection, which
+    // needs one) the connection is refused at run time and the server would never end. The
+    // application object is the context, so the call runs on its thread and goes with it.
+    if (idleExit.start(intervalMs)) {
+        QObject::connect(&idleExit, &IdleExit::expired, QCoreApplication::instance(), [] { QCoreApplication::quit(); });
+    }
 }

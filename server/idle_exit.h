@@ -22,8 +22,8 @@ public:
     void clientAdded();
     void clientRemoved();
 
-    // Creates and starts the countdown; later calls are ignored.
-    void start(int intervalMs = defaultIntervalMs);
+    // Creates and starts the countdown; later calls are ignored and return false.
+    bool start(int intervalMs = defaultIntervalMs);
 
     bool isCounting() const;
     int sessionCount() const;
@@ -50,5 +50,10 @@ void idleExitSessionAdded();
 void idleExitSessionRemoved();
 void idleExitClientAdded();
 void idleExitClientRemoved();
-// Creates the process-wide timer, connected to the application's quit(), and starts it.
-void startIdleExitTimer();
+// The countdown the server uses: five minutes, unless the environment variable
+// LUMEN_SERVER_IDLE_EXIT_MS holds a positive number of milliseconds. That variable exists for tests,
+// which cannot wait five minutes to see the real program end by itself.
+int idleExitInterval();
+// Creates the process-wide timer, connected to the application's quit(), and starts it. Only the
+// first call counts.
+void startIdleExitTimer(int intervalMs = IdleExit::defaultIntervalMs);

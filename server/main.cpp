@@ -5,6 +5,7 @@
 #include "common/file_logging.h"
 #include "common/files.h"
 #include "common/logging.h"
+#include "common/settings.h"
 #include "server/discovery/udp_talker.h"
 #include "server/idle_exit.h"
 #include "server/info_file.h"
@@ -344,13 +345,7 @@ bool catchSignals(Server &server, const ServerSettings &, QString &error)
     QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotTERM, app, &QCoreApplication::quit);
     QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotINT, app, &QCoreApplication::quit);
     QObject::connect(server.signalCatcher.get(), &SignalCatcher::gotHUP, server.logger.get(), &FileLogging::reopen);
-    for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
-        struct sigaction action = {};
-        action.sa_handler = catchSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        ::sigaction(signal, &action, nullptr);
-    }
+    installSignalHandlers({SIGTERM, SIGHUP, SIGINT});
     return true;
 }
 
@@ -379,9 +374,11 @@ int runServer(QCoreApplication &app, Server &server)
         }
     }
 
-    startIdleExitTimer();
+    startIdleExitTimer(idleExitInterval());
     logMessage(Logging::Info, QStringLiteral("Starting the server version %1").arg(QCoreApplication::applicationVersion()));
     const int status = app.exec();
+    // A signal caught together with the one that ended the loop still gets its log line and effect.
+    server.signalCatcher->drain();
     logMessage(Logging::Info, QStringLiteral("Exiting the server"));
     return status;
 }
@@ -396,14 +393,19 @@ int main(int argc, char *argv[])
     }
     ::umask(077);
 
-    const QString instanceId = QStringLiteral("lumen_server-%1").arg(QString::fromLocal8Bit(qgetenv("USER")));
     QCoreApplication app(argc, argv);
     setApplicationIdentity();
     IdleExit::global(); // created here so that it belongs to the main thread
 
-    SingleInstance instance(instanceId);
-    if (!instance.tryLock()) {
+    // One server for the same files, whoever USER claims to be.
+    SingleInstance instance(SingleInstance::idFor(Settings::userPath()));
+    switch (instance.tryLock(error)) {
+    case SingleInstance::Outcome::Taken:
+        break;
+    case SingleInstance::Outcome::HeldByAnother:
         return 0;
+    case SingleInstance::Outcome::Failed:
+        return fail(error);
     }
 
     raiseOpenFileLimit();

@@ -1,6 +1,11 @@
 #include "server/single_instance.h"
 
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
+
+#include <unistd.h>
 
 SingleInstance::SingleInstance(const QString &id)
     : lockFile(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/') + id + QStringLiteral(".lock"))
@@ -10,9 +15,28 @@ SingleInstance::SingleInstance(const QString &id)
     lockFile.setStaleLockTime(0);
 }
 
-bool SingleInstance::tryLock()
+QString SingleInstance::idFor(const QString &userPath)
 {
-    return lockFile.tryLock(0);
+    // Links, "..", a trailing slash: one folder, one name. A path that does not exist yet (the
+    // server then fails to open its log) is only cleaned.
+    const QFileInfo info(userPath);
+    const QString canonical = info.canonicalFilePath();
+    const QString resolved = canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+    // A file name cannot hold every path; a digest of it can.
+    const QByteArray digest = QCryptographicHash::hash(resolved.toUtf8(), QCryptographicHash::Sha256).toHex().left(32);
+    return QStringLiteral("lumen_server-%1-%2").arg(QString::number(::getuid()), QString::fromLatin1(digest));
+}
+
+SingleInstance::Outcome SingleInstance::tryLock(QString &error)
+{
+    if (lockFile.tryLock(0)) {
+        return Outcome::Taken;
+    }
+    if (lockFile.error() == QLockFile::LockFailedError) {
+        return Outcome::HeldByAnother;
+    }
+    error = QStringLiteral("Failed to create the lock file \"%1\"").arg(lockFile.fileName());
+    return Outcome::Failed;
 }
 
 QString SingleInstance::lockPath() const

@@ -15,5 +15,5 @@ public:
     Json::Value describe() override;
 
 private:
-    SessionManager *sessionManager;
+    [[maybe_unused]] SessionManager *sessionManager; // kept for the common constructor shape
 };

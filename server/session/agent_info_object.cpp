@@ -2,20 +2,13 @@
 
 #include "server/session/agent_info.h"
 
-#include <json/json.h>
+#include "common/json_text.h"
 
-#include <memory>
+#include <json/value.h>
+
+#include <algorithm>
 
 namespace {
-bool parseJson(const QByteArray &text, Json::Value &root)
-{
-    Json::CharReaderBuilder builder;
-    builder["failIfExtra"] = true; // "{} and more" is not one JSON text
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string ignored;
-    return reader->parse(text.constData(), text.constData() + text.size(), &root, &ignored);
-}
-
 // Written without fraction or exponent and within 32 bits: the library's isInt() alone also
 // accepts 2.0.
 bool isInteger(const Json::Value &value)
@@ -66,7 +59,7 @@ void applyPasswords(const Json::Value &root, QStringList &field)
 bool applyAgentInfoObject(const QByteArray &text, AgentInfo &info, QString &error)
 {
     Json::Value root;
-    if (!parseJson(text, root)) {
+    if (!parseWholeJson(text, root)) {
         error = QStringLiteral("Failed to parse the info from the session: %1").arg(QStringLiteral("Invalid JSON"));
         return false;
     }
@@ -83,7 +76,7 @@ bool applyAgentInfoObject(const QByteArray &text, AgentInfo &info, QString &erro
     applyScreenSize(root, info.screenSize);
     const Json::Value &clients = root["Clients"];
     if (isInteger(clients)) {
-        info.clients = clients.asInt();
+        info.clients = std::max(0, clients.asInt()); // a count, never below 0
     }
     applyPasswords(root, info.passwords);
     return true;

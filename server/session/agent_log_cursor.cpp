@@ -1,12 +1,12 @@
 #include "server/session/agent_log_cursor.h"
 
+#include "common/regular_file.h"
+
 #include <QFile>
 
 #include <sys/stat.h>
 
 namespace {
-constexpr qint64 chunkSize = 65536;
-
 // One log line, as the pieces in which it is applied. A line whose length is a multiple of the piece
 // length yields no empty piece after it: that would read as the end of the log.
 void appendPieces(const QString &line, QStringList &lines)
@@ -15,11 +15,11 @@ void appendPieces(const QString &line, QStringList &lines)
         lines.append(line.mid(start, AgentLogCursor::pieceLength));
     }
 }
-
-QString readError(const QFile &file)
-{
-    return QStringLiteral("Failed to read from the file \"%1\": %2").arg(file.fileName(), file.errorString());
 }
+
+AgentLogCursor::AgentLogCursor(qint64 readLimit)
+    : readLimit(qMax<qint64>(1, readLimit))
+{
 }
 
 bool AgentLogCursor::FileIdentity::isSameFile(const FileIdentity &other) const
@@ -30,8 +30,14 @@ bool AgentLogCursor::FileIdentity::isSameFile(const FileIdentity &other) const
 void AgentLogCursor::rewind()
 {
     offset = 0;
+    examined = 0;
     seen = FileIdentity();
     stopped = false;
+}
+
+bool AgentLogCursor::hasMore() const
+{
+    return !stopped && seen.size > examined;
 }
 
 bool AgentLogCursor::takeCompleteLines(QByteArray &pending, QStringList &lines)
@@ -61,20 +67,16 @@ bool AgentLogCursor::readNewLines(const QString &path, QStringList &lines, bool 
     struct stat status;
     const QByteArray nativePath = QFile::encodeName(path);
     if (seen.size >= 0 && ::stat(nativePath.constData(), &status) == 0
-        && seen.isSameFile({status.st_dev, status.st_ino, qint64(status.st_size)}) && seen.size == status.st_size) {
+        && seen.isSameFile({status.st_dev, status.st_ino, qint64(status.st_size)}) && seen.size == status.st_size
+        && (stopped || examined >= seen.size)) {
         return true;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("Failed to open the file \"%1\": %2").arg(file.fileName(), file.errorString());
+    RegularFile file;
+    if (!file.open(path, error)) {
         return false;
     }
     // The identity of the file actually opened, which may have been replaced since the stat above.
-    if (::fstat(file.handle(), &status) != 0) {
-        error = readError(file);
-        return false;
-    }
-    const FileIdentity now{status.st_dev, status.st_ino, qint64(status.st_size)};
+    const FileIdentity now{file.device(), file.inode(), file.size()};
     if (seen.size < 0 || !seen.isSameFile(now) || now.size < offset) {
         rewind();
         fromStart = true;
@@ -83,22 +85,18 @@ bool AgentLogCursor::readNewLines(const QString &path, QStringList &lines, bool 
     if (stopped) {
         return true;
     }
-    if (!file.seek(offset)) {
-        error = readError(file);
-        return false;
-    }
     QByteArray pending;
-    while (!stopped) {
-        const QByteArray chunk = file.read(chunkSize);
-        if (chunk.isEmpty()) {
-            break;
-        }
-        pending += chunk;
-        stopped = takeCompleteLines(pending, lines);
-    }
-    if (file.error() != QFileDevice::NoError) {
-        error = readError(file);
+    if (!file.read(offset, readLimit, pending, error)) {
+        examined = offset;
         return false;
     }
+    stopped = takeCompleteLines(pending, lines);
+    if (!stopped && pending.size() == readLimit) {
+        // Not one line end in a whole window: the line is taken as a part of `readLimit` bytes.
+        offset += pending.size();
+        appendPieces(QString::fromUtf8(pending), lines);
+        pending.clear();
+    }
+    examined = offset + pending.size();
     return true;
 }

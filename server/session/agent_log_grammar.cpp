@@ -36,7 +36,11 @@ void onClientAuthenticated(const QRegularExpressionMatch &match, AgentInfo &info
 
 void onClientDisconnected(const QRegularExpressionMatch &match, AgentInfo &info)
 {
-    --info.clients;
+    // A disconnection without a connection before it (a log that starts mid-way) must not leave
+    // the count below 0.
+    if (info.clients > 0) {
+        --info.clients;
+    }
     info.lastDisconnect = AgentInfo::parseDateTime(match.captured(2));
 }
 

@@ -20,6 +20,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 constexpr int agentPortBase = 41000;
@@ -50,17 +52,50 @@ bool writeSessionFiles(const QDir &dir, quint16 display, const QString &windowMo
         && writeFileText(dir.filePath(QStringLiteral("info")), "{\n}", error);
 }
 
-int sendSignalTo(qint32 pid, int signal)
+// The C library of Debian 12 declares these without C linkage, so the system calls are made directly.
+int pidfdOpen(qint32 pid)
 {
-    while (::kill(pid, signal) != 0) {
-        const int failure = errno;
-        if (failure != EINTR) {
-            warn(QStringLiteral("Failed to signal the process with pid \"%1\": %2")
-                     .arg(QString::number(pid), qt_error_string(failure)));
-            return UnknownError;
-        }
+    return int(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int pidfdSendSignal(int process, int signal)
+{
+    return int(::syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0));
+}
+
+int signalFailed(qint32 pid, int failure)
+{
+    warn(QStringLiteral("Failed to signal the process with pid \"%1\": %2")
+             .arg(QString::number(pid), qt_error_string(failure)));
+    return UnknownError;
+}
+
+// Signals the process only when it is the session's agent: like the launcher, it works in the
+// session directory. A pidfd holds on to the process from the check to the signal, so an id that is
+// reused in between is never hit (plain kill() only where the kernel has no pidfds).
+int signalAgent(qint32 pid, const QString &sessionPath, int signal)
+{
+    const int process = pidfdOpen(pid);
+    if (process < 0 && errno != ENOSYS) {
+        return signalFailed(pid, errno);
     }
-    return NoError;
+    if (launcherState(pid, sessionPath) != LauncherState::Alive) {
+        if (process >= 0) {
+            ::close(process);
+        }
+        warn(QStringLiteral("The process with pid \"%1\" is not the agent of the session in \"%2\"")
+                 .arg(QString::number(pid), sessionPath));
+        return ReadFileFailed;
+    }
+    int result;
+    do {
+        result = process >= 0 ? pidfdSendSignal(process, signal) : ::kill(pid, signal);
+    } while (result != 0 && errno == EINTR);
+    const int failure = errno;
+    if (process >= 0) {
+        ::close(process);
+    }
+    return result == 0 ? int(NoError) : signalFailed(pid, failure);
 }
 }
 
@@ -248,7 +283,7 @@ int SessionRuntime::sendSignal(int signal)
         warn(QStringLiteral("The file \"%1\" holds no valid process id: \"%2\"").arg(pidFile, QString::number(pid)));
         return ReadFileFailed;
     }
-    return sendSignalTo(pid, signal);
+    return signalAgent(pid, m_path, signal);
 }
 
 int SessionRuntime::waitUntil(int timeoutMs, const std::function<bool()> &reached)

@@ -1,31 +1,49 @@
 #include "server/session/value_files.h"
 
+#include "common/regular_file.h"
+
 #include <QFile>
 #include <QRegularExpression>
 #include <QTextStream>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 
 namespace {
-QString fileError(const char *what, const QFile &file)
+// Value files hold one short value; a few KiB leave room for a long command line in "name".
+constexpr qint64 valueFileLimit = 4096;
+
+QString systemFileError(const char *what, const QString &path, int number)
 {
-    return QString::fromLatin1(what).arg(file.fileName(), file.errorString());
+    return QString::fromLatin1(what).arg(path, QString::fromLocal8Bit(std::strerror(number)));
 }
 
-// The first white-space-delimited word of the file (leading white space skipped).
+// The first white-space-delimited word of the file (leading white space skipped). Only the first
+// few KiB of a regular file are looked at: a value file that is a FIFO, a device or huge must not
+// stall or flood the caller.
 bool readWord(const QString &path, QString &word, QString &error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = fileError("Failed to open the file \"%1\": %2", file);
+    RegularFile file;
+    QByteArray bytes;
+    if (!file.open(path, error) || !file.read(0, valueFileLimit, bytes, error)) {
         return false;
     }
-    QTextStream stream(&file);
+    QTextStream stream(bytes);
     stream.setEncoding(QStringConverter::Utf8);
+    // UTF-8 whatever the first bytes look like: a stream would take FE FF for a UTF-16 mark.
+    stream.setAutoDetectUnicode(false);
     QString item;
     stream >> item;
     if (stream.status() != QTextStream::Ok) {
-        error = fileError("Failed to read from the file \"%1\": %2", file);
+        error = QStringLiteral("Failed to read from the file \"%1\": %2").arg(path, QStringLiteral("No value found"));
+        return false;
+    }
+    // A word that runs into the bound may go on beyond it: better no value than a cut one.
+    if (stream.atEnd() && file.size() > bytes.size()) {
+        error = QStringLiteral("Failed to read from the file \"%1\": %2").arg(path, QStringLiteral("Value too long"));
         return false;
     }
     word = item;
@@ -61,14 +79,27 @@ bool readNumber(const QString &path, T &value, QString &error)
 
 bool writeValue(const QString &path, const QString &text, QString &error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        error = fileError("Failed to open the file \"%1\": %2", file);
+    // Opened without blocking and checked, so that a FIFO planted under the name fails at once
+    // instead of holding the caller until some reader comes.
+    int descriptor;
+    do {
+        descriptor = ::open(QFile::encodeName(path).constData(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+        error = systemFileError("Failed to open the file \"%1\": %2", path, errno);
+        return false;
+    }
+    QFile file;
+    file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    struct stat status;
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        error = QStringLiteral("Failed to open the file \"%1\": %2").arg(path, QStringLiteral("Not a regular file"));
         return false;
     }
     // Before anything is written, so the value is never readable by others, not even briefly.
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        error = fileError("Failed to set permissions on the file \"%1\": %2", file);
+    if (::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) {
+        error = systemFileError("Failed to set permissions on the file \"%1\": %2", path, errno);
         return false;
     }
     QTextStream stream(&file);
@@ -76,7 +107,7 @@ bool writeValue(const QString &path, const QString &text, QString &error)
     stream << text;
     stream.flush();
     if (stream.status() != QTextStream::Ok || file.error() != QFileDevice::NoError) {
-        error = fileError("Failed to write to the file \"%1\": %2", file);
+        error = QStringLiteral("Failed to write to the file \"%1\": %2").arg(path, file.errorString());
         return false;
     }
     return true;

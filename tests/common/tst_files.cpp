@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 class FilesTest : public QObject
 {
     Q_OBJECT
@@ -53,6 +55,18 @@ private slots:
         QVERIFY(!readFile(dir.filePath("missing"), 4, data, error));
         QCOMPARE(data, QByteArray("unchanged"));
         QCOMPARE(error, QString("Failed to open the file \"%1\": No such file or directory").arg(dir.filePath("missing")));
+
+        // A device would stream without end and a FIFO would block in open(): both fail at once.
+        QVERIFY(QFile::link("/dev/zero", dir.filePath("zero")));
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+        for (const QString &path : {dir.filePath("zero"), dir.filePath("fifo")}) {
+            QElapsedTimer clock;
+            clock.start();
+            QVERIFY(!readFile(path, 4, data, error));
+            QVERIFY(clock.elapsed() < 1000);
+            QCOMPARE(data, QByteArray("unchanged"));
+            QCOMPARE(error, QString("Failed to open the file \"%1\": Not a regular file").arg(path));
+        }
     }
 
     void certificateAndKeyLoad()

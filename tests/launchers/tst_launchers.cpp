@@ -46,6 +46,26 @@ QString capture(const QString &line, const QString &pattern, int group = 1)
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(line).captured(group);
 }
 
+// Whether any socket of the machine listens on the TCP port, on any address (IPv4 or IPv6).
+bool tcpListening(int port)
+{
+    const QString local = QStringLiteral(":%1").arg(port, 4, 16, QLatin1Char('0')).toUpper();
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file{QString::fromLatin1(table)};
+        if (!file.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            // "sl local_address rem_address st ...": 0A is LISTEN
+            if (fields.size() > 3 && fields.at(1).endsWith(local.toLatin1()) && fields.at(3) == "0A") {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 class TestLaunchers : public QObject
@@ -134,20 +154,33 @@ void TestLaunchers::agentServesTheDisplay()
     QCOMPARE(QFileInfo(session.infoSocketPath()).permissions() & (QFileDevice::ReadGroup | QFileDevice::WriteGroup
                  | QFileDevice::ReadOther | QFileDevice::WriteOther), QFileDevice::Permissions());
 
-    // Both display names of the authority file reach the X server with the session's cookie.
+    // Local clients reach the X server through its Unix socket with the session's cookie; nothing
+    // listens on TCP port 6000 + d, so the host-name display name does not reach it.
     const QString authority = session.file("authority");
     const QString number = QString::number(session.display());
-    for (const QString &displayName : {":" + number, QHostInfo::localHostName() + ":" + number}) {
-        QString output;
-        QCOMPARE(session.runXClient("xdpyinfo", {}, displayName, authority, &output), 0);
-        QVERIFY2(output.contains(QRegularExpression("dimensions:\\s+800x600 pixels")), qPrintable(displayName));
-    }
+    const QString hostDisplay = QHostInfo::localHostName() + ":" + number;
+    QString output;
+    QCOMPARE(session.runXClient("xdpyinfo", {}, ":" + number, authority, &output), 0);
+    QVERIFY(output.contains(QRegularExpression("dimensions:\\s+800x600 pixels")));
+    QVERIFY(!tcpListening(6000 + session.display()));
+    QVERIFY(session.runXClient("xdpyinfo", {}, hostDisplay, authority) != 0);
     // ... and only with it.
     const QString wrongAuthority = environment.root() + "/wrong_authority";
     QProcess xauth;
     xauth.start("xauth", {"-f", wrongAuthority, "add", "unix:" + number, "MIT-MAGIC-COOKIE-1", QString(32, QLatin1Char('0'))});
     QVERIFY(xauth.waitForFinished() && xauth.exitCode() == 0);
     QVERIFY(session.runXClient("xdpyinfo", {}, QStringLiteral(":%1").arg(session.display()), wrongAuthority) != 0);
+
+    // Asked for, TCP is served too, and the authority file's host-name entry works over it.
+    environment.setVariable("LUMEN_AGENT_X_TCP", "1");
+    AgentSession withTcp(environment);
+    const bool tcpUp = withTcp.startAndWaitUntilUp("800x600", error);
+    environment.unsetVariable("LUMEN_AGENT_X_TCP");
+    QVERIFY2(tcpUp, qPrintable(error));
+    QVERIFY(tcpListening(6000 + withTcp.display()));
+    const QString tcpDisplay = QHostInfo::localHostName() + ":" + QString::number(withTcp.display());
+    QCOMPARE(withTcp.runXClient("xdpyinfo", {}, tcpDisplay, withTcp.file("authority"), &output), 0);
+    QVERIFY(output.contains(QRegularExpression("dimensions:\\s+800x600 pixels")));
 }
 
 void TestLaunchers::geometryWithoutSizeGetsDefault_data()

@@ -15,7 +15,6 @@ private slots:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<QByteArray>("rest");
         QTest::newRow("empty payload") << QByteArray("0:,") << QByteArray() << QByteArray();
-        QTest::newRow("leading zeros") << QByteArray("007:abcdefg,x") << QByteArray("abcdefg") << QByteArray("x");
         QTest::newRow("colons and commas inside") << QByteArray("5:a:b,c,") << QByteArray("a:b,c") << QByteArray();
         QTest::newRow("only the first of two") << QByteArray("5:hello,5:world,") << QByteArray("hello")
                                                << QByteArray("5:world,");
@@ -74,6 +73,9 @@ private slots:
         QTest::newRow("plus sign") << QByteArray("+1:x,") << length;
         QTest::newRow("space before digits") << QByteArray(" 1:x,") << length;
         QTest::newRow("empty prefix") << QByteArray(":,") << length;
+        QTest::newRow("leading zeros") << QByteArray("007:abcdefg,x") << length;
+        QTest::newRow("zeros before an empty payload") << QByteArray("000000:,") << length;
+        QTest::newRow("two zeros") << QByteArray("00:,") << length;
         QTest::newRow("byte after payload is no comma") << QByteArray("3:abcd") << QStringLiteral("Missing NetString comma");
         QTest::newRow("empty payload without comma") << QByteArray("0:x") << QStringLiteral("Missing NetString comma");
     }
@@ -90,6 +92,38 @@ private slots:
             QCOMPARE(error, expected);
             QCOMPARE(buffer, input);
             QCOMPARE(message, QByteArray("untouched"));
+        }
+    }
+
+    // However the stream is cut into reads, the receiver gets the same frames and the same error.
+    void framesDoNotDependOnTheChunking_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::newRow("valid frames") << QByteArray("0:,5:hello,10:0123456789,3:a,b,");
+        QTest::newRow("zeros before an empty payload") << QByteArray("5:hello,000000:,");
+        QTest::newRow("leading zero") << QByteArray("5:hello,05:hello,");
+        QTest::newRow("missing comma") << QByteArray("5:hello,2:abc");
+    }
+
+    void framesDoNotDependOnTheChunking()
+    {
+        QFETCH(QByteArray, stream);
+        const auto receive = [](const QByteArray &data, int chunk) {
+            QByteArray buffer;
+            QByteArray message;
+            QString error;
+            QList<QByteArray> frames;
+            for (qsizetype at = 0; at < data.size() && error.isEmpty(); at += chunk) {
+                buffer += data.mid(at, chunk);
+                while (decodeNetString(buffer, message, error) == 0) {
+                    frames << message;
+                }
+            }
+            return std::make_pair(frames, error);
+        };
+        const auto whole = receive(stream, int(stream.size()));
+        for (int chunk = 1; chunk < stream.size(); ++chunk) {
+            QCOMPARE(receive(stream, chunk), whole);
         }
     }
 

@@ -5,8 +5,10 @@
 
 #include "common/logging.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -76,6 +78,21 @@ private slots:
         QVERIFY(expired.wait(2000));
     }
 
+    // What start-up calls: the countdown must end a running event loop, with status 0.
+    void startUpWiringEndsTheEventLoop()
+    {
+        QTimer guard; // ends a loop that the countdown failed to end, with a status of its own
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(2); });
+        guard.start(10000);
+        QElapsedTimer clock;
+        clock.start();
+        startIdleExitTimer(100);
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(clock.elapsed() >= 90);
+        QVERIFY(guard.isActive());
+    }
+
     void countsStayExactAcrossThreads()
     {
         IdleExit idle;
@@ -125,6 +142,22 @@ private slots:
         QCOMPARE(term.size(), 1);
         QCOMPARE(order, QStringList({"1", "TERM", "15"}));
         QCOMPARE(logger.lines, QStringList({"Got signal 'HUP'", "Got signal 'TERM'"}));
+    }
+
+    // Signals caught on two threads at once may reach the pair in either order; what ends the server
+    // is handled after the rest, so a HUP that came with it is not lost.
+    void endingSignalsComeAfterTheOthersCaughtWithThem()
+    {
+        SignalCatcher catcher(sockets[1]);
+        QSignalSpy any(&catcher, &SignalCatcher::gotSig);
+        logger.lines.clear();
+        catchSignal(SIGINT);
+        catchSignal(SIGHUP);
+        catchSignal(SIGTERM);
+        catchSignal(SIGUSR1);
+        QTRY_COMPARE(any.size(), 4);
+        QCOMPARE(logger.lines, QStringList({"Got signal 'HUP'", "Got signal 'USR1'", "Got signal 'INT'",
+                                            "Got signal 'TERM'"}));
     }
 
     void unknownNumbersOnlyRaiseGotSig()
@@ -182,13 +215,39 @@ private slots:
         QTemporaryDir runtime;
         QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        QString error;
         SingleInstance first("lumen_server-ann");
         QVERIFY(first.lockPath().startsWith(runtime.path()));
-        QVERIFY(first.tryLock());
+        QCOMPARE(first.tryLock(error), SingleInstance::Outcome::Taken);
         SingleInstance second("lumen_server-ann");
-        QVERIFY(!second.tryLock());
+        QCOMPARE(second.tryLock(error), SingleInstance::Outcome::HeldByAnother);
         SingleInstance other("lumen_server-bob");
-        QVERIFY(other.tryLock());
+        QCOMPARE(other.tryLock(error), SingleInstance::Outcome::Taken);
+
+        // A lock that cannot even be created is an error, not another server.
+        SingleInstance nowhere("missing/lumen_server-ann");
+        QCOMPARE(nowhere.tryLock(error), SingleInstance::Outcome::Failed);
+        QCOMPARE(error, QString("Failed to create the lock file \"%1\"").arg(nowhere.lockPath()));
+    }
+
+    // The same files, however they are named and whatever USER says, give one id; other files another.
+    void instanceIdComesFromTheUserAndTheResolvedPath()
+    {
+        QTemporaryDir home;
+        QVERIFY(QDir(home.path()).mkpath("box1") && QDir(home.path()).mkpath("box2"));
+        QVERIFY(QFile::link(home.filePath("box1"), home.filePath("alias")));
+        const QByteArray user = qgetenv("USER");
+        qputenv("USER", "ann");
+        const QString id = SingleInstance::idFor(home.filePath("box1"));
+        qputenv("USER", "bob");
+        QCOMPARE(SingleInstance::idFor(home.filePath("box1")), id);
+        qunsetenv("USER");
+        QCOMPARE(SingleInstance::idFor(home.filePath("box1") + "/"), id);
+        QCOMPARE(SingleInstance::idFor(home.filePath("alias")), id);
+        QCOMPARE(SingleInstance::idFor(home.filePath("box2/../box1")), id);
+        QVERIFY(SingleInstance::idFor(home.filePath("box2")) != id);
+        QVERIFY(id.startsWith(QString("lumen_server-%1-").arg(::getuid())));
+        qputenv("USER", user);
     }
 };
 

@@ -104,7 +104,20 @@ private slots:
         QVERIFY(ServerRunner::isProcessAlive(pid));
         QCOMPARE(first.log().count("Starting the server version"), 1);
 
-        // Another user on the same machine gets a server of its own, even with the same folders.
+        // The same files, whatever USER says: no second server, and the first keeps its files.
+        const quint16 port = first.port();
+        for (const QString &user : {QString(), QString("somebody-else")}) {
+            user.isNull() ? env.unsetVariable("USER") : env.setVariable("USER", user);
+            const LaunchResult reused = second.launch();
+            QCOMPARE(reused.exitCode, 0);
+            QVERIFY(reused.standardError.isEmpty());
+            QCOMPARE(first.pid(), pid);
+            QCOMPARE(first.port(), port);
+        }
+        QVERIFY(ServerRunner::isProcessAlive(pid));
+        QCOMPARE(first.log().count("Starting the server version"), 1);
+
+        // Another user path on the same machine gets a server of its own.
         TestEnvironment otherUser;
         QVERIFY(otherUser.createUserPath());
         ServerRunner other(otherUser);
@@ -183,10 +196,32 @@ private slots:
         QVERIFY(::kill(pid_t(server.pid()), SIGHUP) == 0);
         QTRY_VERIFY_WITH_TIMEOUT(readText(log + ".1").contains("Got signal 'HUP'"), 10000);
         QVERIFY(ServerRunner::isProcessAlive(server.pid()));
-        QVERIFY(server.stop(SIGTERM));
-        QVERIFY(readText(log).contains("Got signal 'TERM'"));
-        QVERIFY(readText(log).contains("Exiting the server"));
+
+        // A HUP right before the INT that ends the server is still logged and handled, in order.
+        QVERIFY(::kill(pid_t(server.pid()), SIGHUP) == 0);
+        QVERIFY(server.stop(SIGINT));
+        const QString text = readText(log);
+        QVERIFY2(text.indexOf("Got signal 'HUP'") >= 0, qPrintable(text));
+        QVERIFY2(text.indexOf("Got signal 'HUP'") < text.indexOf("Got signal 'INT'"), qPrintable(text));
+        QVERIFY(text.indexOf("Got signal 'INT'") < text.indexOf("Exiting the server"));
         QVERIFY(!readText(log + ".1").contains("Exiting the server"));
+    }
+
+    // With no session and no client the real program ends by itself. The countdown is shortened
+    // through the variable that exists for tests; the wiring is the one of every start.
+    void idleServerEndsByItself()
+    {
+        TestEnvironment env;
+        env.setVariable("LUMEN_SERVER_IDLE_EXIT_MS", "1500");
+        QVERIFY(env.createUserPath());
+        ServerRunner server(env);
+        QCOMPARE(server.launch().exitCode, 0);
+        const qint64 pid = server.pid();
+        QVERIFY(pid > 0);
+        QVERIFY(server.waitForExit(30000));
+        QVERIFY(server.log().contains(": Info: Exiting the server"));
+        QVERIFY(!QFile::exists(env.userFile("server_pid")));
+        QVERIFY(!QFile::exists(env.userFile("server_port")));
     }
 };
 

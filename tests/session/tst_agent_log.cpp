@@ -3,12 +3,17 @@
 
 #include "session_test_files.h"
 
+#include "server/session/agent_log_cursor.h"
 #include "server/session/session_runtime.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 // Displays of this test's sessions; no agent socket may exist for them.
@@ -195,6 +200,70 @@ private slots:
         SessionRuntime crlf;
         parse("Added new password one\r\n\r\nAdded new password three\r\n", crlf);
         QCOMPARE(crlf.passwords(), QStringList{"one"});
+    }
+
+    // A log that starts mid-way (or lies) cannot take the count below 0.
+    void disconnectionWithoutConnectionLeavesTheCountAtZero()
+    {
+        SessionRuntime runtime;
+        parse("Client disconnected from 'a' at '2014-03-05T17:20:30'\n"
+              "Client authenticated from 'b' at '2014-03-05T17:21:00' with password 'x'\n",
+              runtime);
+        QCOMPARE(runtime.clients(), 1);
+        QCOMPARE(runtime.lastDisconnect(), local(2014, 3, 5, 17, 20, 30));
+    }
+
+    // A device would be read without end, a FIFO would block: neither is read at all.
+    void logThatIsNoRegularFileFailsAtOnce()
+    {
+        const QString zero = QDir(temporary.path()).filePath("zero_log");
+        const QString fifo = QDir(temporary.path()).filePath("fifo_log");
+        QVERIFY(QFile::link("/dev/zero", zero));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        for (const QString &path : {zero, fifo}) {
+            SessionRuntime runtime;
+            QString error;
+            QElapsedTimer clock;
+            clock.start();
+            QVERIFY(!runtime.parseAgentLog(path, error));
+            QVERIFY(clock.elapsed() < 1000);
+            QCOMPARE(error, QString("Failed to open the file \"%1\": Not a regular file").arg(path));
+        }
+    }
+
+    // One read takes at most a fixed amount of the log; the rest comes with the next reads, and in
+    // the end every line has had its effect once, in order.
+    void eachReadOfTheLogIsBounded()
+    {
+        QByteArray content;
+        QStringList all;
+        for (int line = 0; all.size() * 26 <= 3 * AgentLogCursor::defaultReadLimit; ++line) {
+            all << QString("p%1").arg(line, 6, 10, QLatin1Char('0'));
+            content += "Added new password " + all.last().toLatin1() + "\n";
+        }
+        const QString path = logFile(content);
+        SessionRuntime runtime;
+        QString error;
+        QVERIFY(runtime.parseAgentLog(path, error));
+        QVERIFY(runtime.passwords().size() * 26 <= AgentLogCursor::defaultReadLimit);
+        for (int read = 0; read < 3; ++read) {
+            QVERIFY(runtime.parseAgentLog(path, error));
+        }
+        QCOMPARE(runtime.passwords(), all);
+
+        // A line longer than a whole read is taken in parts of that size.
+        AgentLogCursor cursor(8);
+        QStringList lines;
+        for (const QByteArray &piece : {QByteArray("abc\nabcdefghijkl\nx"), QByteArray("yz\n")}) {
+            QVERIFY(appendBytes(path + "_small", piece));
+            do {
+                QStringList added;
+                bool fromStart = false;
+                QVERIFY(cursor.readNewLines(path + "_small", added, fromStart, error));
+                lines += added;
+            } while (cursor.hasMore());
+        }
+        QCOMPARE(lines, (QStringList{"abc", "abcdefgh", "ijkl", "xyz"}));
     }
 
     void missingLogFailsWithTheOpenError()

@@ -394,6 +394,25 @@ private slots:
                  QStringList{QString("Failed to signal the process with pid \"%1\": %2")
                                  .arg(QString::number(gone), qt_error_string(ESRCH))});
 
+        // A live process of the user that is not the agent: it works elsewhere, so it is refused
+        // like an unreadable id and is not signalled.
+        QProcess stranger;
+        stranger.setWorkingDirectory(temporary.path());
+        stranger.start("sleep", {"60"});
+        QVERIFY(stranger.waitForStarted(5000));
+        QVERIFY(writeBytes(pidFile, QByteArray::number(stranger.processId())));
+        for (const int signal : {SIGUSR1, SIGTERM}) {
+            recorder.clear();
+            QCOMPARE(runtime->sendSignal(signal), int(ReadFileFailed));
+            QCOMPARE(recorder.warnings(),
+                     QStringList{QString("The process with pid \"%1\" is not the agent of the session in \"%2\"")
+                                     .arg(QString::number(stranger.processId()), runtime->path())});
+        }
+        QVERIFY(!stranger.waitForFinished(200));
+        QCOMPARE(stranger.state(), QProcess::Running);
+        stranger.kill();
+        stranger.waitForFinished(5000);
+
         // The null signal: were these ids passed on, the call would succeed for the whole group.
         for (const QByteArray &id : {QByteArray("0"), QByteArray("-1"), QByteArray(" -42")}) {
             recorder.clear();

@@ -8,9 +8,18 @@
 #include "server/session/value_files.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+// Contents of loadFailsWithMinus86AtTheFirstBadFile that stand for a special file in place of the value.
+const char linkToZero[] = "<link to /dev/zero>";
+const char fifo[] = "<fifo>";
+}
 
 class TestValueFiles : public QObject
 {
@@ -57,6 +66,12 @@ private slots:
         QVERIFY(!writeFileString(path, "x", error));
         QVERIFY2(error.startsWith(QString("Failed to open the file \"%1\": ").arg(path)), qPrintable(error));
         QVERIFY(!QFile::exists(path));
+
+        // A FIFO in place of the file would hold the writer until a reader came.
+        const QString pipe = file("fifo_value");
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        QVERIFY(!writeFileString(pipe, "x", error));
+        QVERIFY2(error.startsWith(QString("Failed to open the file \"%1\": ").arg(pipe)), qPrintable(error));
     }
 
     void readersTakeTheFirstItem_data()
@@ -72,6 +87,9 @@ private slots:
         QTest::newRow("number then text") << QByteArray("12abc 7") << "12abc" << true << 12;
         QTest::newRow("leading zero is decimal") << QByteArray("010") << "010" << true << 10;
         QTest::newRow("plus sign") << QByteArray("+5\n") << "+5" << true << 5;
+        // UTF-8 always: FE FF at the start is no UTF-16 byte order mark here.
+        QTest::newRow("bytes of a UTF-16 mark") << QByteArray("\xfe\xff" "7 x") << QString::fromUtf8("\xef\xbf\xbd\xef\xbf\xbd" "7")
+                                                << false << 0;
     }
 
     void readersTakeTheFirstItem()
@@ -217,6 +235,11 @@ private slots:
         QTest::newRow("display too large") << "display" << QByteArray("65536") << unreadable;
         QTest::newRow("no window mode") << "window_mode" << QByteArray("") << unreadable;
         QTest::newRow("missing monitor pid") << "monitor_pid" << QByteArray() << "Failed to open the file \"%1\": ";
+        // Neither may stall the load: a device streams without end, a FIFO blocks a plain open().
+        const QString notRegular = "Failed to open the file \"%1\": Not a regular file";
+        QTest::newRow("display linked to /dev/zero") << "display" << QByteArray(linkToZero) << notRegular;
+        QTest::newRow("window mode is a FIFO") << "window_mode" << QByteArray(fifo) << notRegular;
+        QTest::newRow("name longer than a value file") << "name" << QByteArray(5000, 'x') << unreadable;
     }
 
     void loadFailsWithMinus86AtTheFirstBadFile()
@@ -229,8 +252,16 @@ private slots:
         const QString badFile = QDir(dir).filePath(fileName);
         // A null content stands for a missing file.
         QVERIFY(content.isNull() ? QFile::remove(badFile) : writeBytes(badFile, content));
+        if (content == linkToZero) {
+            QVERIFY(QFile::remove(badFile) && QFile::link("/dev/zero", badFile));
+        } else if (content == fifo) {
+            QVERIFY(QFile::remove(badFile) && ::mkfifo(QFile::encodeName(badFile).constData(), 0600) == 0);
+        }
         SessionRuntime runtime;
+        QElapsedTimer clock;
+        clock.start();
         QCOMPARE(runtime.load(dir), int(ReadFileFailed));
+        QVERIFY(clock.elapsed() < 1000);
         const QStringList warnings = recorder.warnings();
         QCOMPARE(warnings.size(), 1);
         QVERIFY2(warnings.first().startsWith(message.arg(badFile)), qPrintable(warnings.first()));

@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
 #include <QtTest>
 
 #include <json/reader.h>
@@ -267,6 +270,71 @@ private slots:
         QVERIFY(::kill(live->readSessionFile(id, "monitor_pid").toInt(), SIGKILL) == 0);
         QVERIFY(client->waitForNotification("UpdateSessions", update, 5000));
         QVERIFY(update["params"].isNull());
+    }
+
+    // Hostile input from inside a session's reach: too deeply nested JSON on the agent's information
+    // socket, a "server_pid" naming a process of the test, and a stored session whose "display" leads
+    // to /dev/zero. The server lives, answers, and signals nothing but its agents.
+    void hostileSessionFilesLeaveTheServerAlive()
+    {
+        const QString id = startSession();
+        QVERIFY(!id.isEmpty());
+        QLocalServer infoSocket;
+        QVERIFY(infoSocket.listen("/tmp/Xrdp_" + live->readSessionFile(id, "display") + ".sock"));
+        int answered = 0;
+        connect(&infoSocket, &QLocalServer::newConnection, this, [&] {
+            while (QLocalSocket *connection = infoSocket.nextPendingConnection()) {
+                connection->write(QByteArray(1000, '['));
+                connection->disconnectFromServer();
+                connect(connection, &QLocalSocket::disconnected, connection, &QObject::deleteLater);
+                ++answered;
+            }
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(answered >= 3, 10000); // the periodic update asks every 400 ms
+        QVERIFY(live->server.isRunning());
+        QVERIFY(listLocal().isArray());
+
+        const auto setServerPid = [&](const QByteArray &pid) {
+            QFile file(live->sessionDir(id) + "/server_pid");
+            return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(pid) == pid.size();
+        };
+        QProcess stranger;
+        stranger.start("sleep", {"60"});
+        QVERIFY(stranger.waitForStarted(5000));
+        QVERIFY(setServerPid(QByteArray::number(stranger.processId())));
+        const Json::Value refused = call("Live.Terminate", LiveServer::idParam(id));
+        QCOMPARE(LiveServer::errorCode(refused), -32086);
+        QVERIFY(live->server.log().contains(
+            QString("Warning: The process with pid \"%1\" is not the agent of the session").arg(stranger.processId())));
+        QVERIFY(!stranger.waitForFinished(500));
+        QCOMPARE(stranger.state(), QProcess::Running);
+        stranger.kill();
+        stranger.waitForFinished(5000);
+
+        const QString broken = live->sessionDir(LiveServer::newId());
+        QVERIFY(QDir().mkpath(broken));
+        QVERIFY(QFile::link("/dev/zero", broken + "/display"));
+        for (const char *name : {"window_mode", "name", "monitor_pid"}) {
+            QFile file(broken + "/" + name);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("1") == 1);
+        }
+        client.reset();
+        QVERIFY(live->server.stop(SIGTERM));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(live->server.launch(20000).exitCode, 0);
+        QVERIFY(clock.elapsed() < 10000);
+        client = live->connect();
+        QVERIFY(client);
+        const Json::Value sessions = listLocal();
+        QCOMPARE(sessions.size(), 1u);
+        QCOMPARE(QString::fromStdString(sessions[0]["id"].asString()), id);
+        QVERIFY(live->server.log().contains(
+            QString("Warning: Failed to open the file \"%1/display\": Not a regular file").arg(broken)));
+        QTRY_VERIFY_WITH_TIMEOUT(answered >= 6, 10000); // asked again by the new server, which lives on
+        QVERIFY(live->server.isRunning());
+        QVERIFY(setServerPid(live->readSessionFile(id, "monitor_pid").toLatin1()));
+        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
     }
 
     void restartedServerFindsItsSessions()
