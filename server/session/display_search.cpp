@@ -24,7 +24,7 @@ bool isDisplayFree(int display)
     const QString number = QString::number(display);
     return isPortFree(quint16(x11PortBase + display))
         && !exists(QDir(QDir::tempPath()).filePath(QStringLiteral(".X11-unix/X%1").arg(number)))
-        && isPortFree(quint16(agentPortBase + display))
+        && isPortFree(quint16(agentPortBase + display)) && isPortBindable(quint16(agentPortBase + display))
         && !exists(QStringLiteral("/tmp/.X%1-lock").arg(number))
         && !exists(QStringLiteral("/tmp/Xrdp_%1.sock").arg(number));
 }

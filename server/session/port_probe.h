@@ -5,3 +5,9 @@
 // True when a connection to 127.0.0.1 on the port is refused. Anything else (a listener, no answer
 // within 1000 ms, another error) counts as a port in use.
 bool isPortFree(quint16 port);
+
+// True when a listener could bind the port on every interface, as the agent binds its viewer port
+// (with address reuse). A port that serves as the local end of an outgoing connection accepts no
+// connection, yet cannot be bound: the agent ports lie within the range the system hands out to
+// outgoing connections.
+bool isPortBindable(quint16 port);

@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -227,6 +228,17 @@ private slots:
             QTcpServer listener;
             QVERIFY(listener.listen(QHostAddress::LocalHost, quint16(port)));
             QVERIFY2(!findFreeDisplay(used, used + 1, display), qPrintable(QString::number(port)));
+        }
+        // An agent port that is the local end of an outgoing connection answers nothing, yet the
+        // agent could not listen on it.
+        {
+            QTcpServer peer;
+            QVERIFY(peer.listen(QHostAddress::LocalHost));
+            QTcpSocket outgoing;
+            QVERIFY(outgoing.bind(QHostAddress::LocalHost, quint16(41000 + used), QAbstractSocket::DontShareAddress));
+            outgoing.connectToHost(QHostAddress::LocalHost, peer.serverPort());
+            QVERIFY(outgoing.waitForConnected(1000));
+            QVERIFY(!findFreeDisplay(used, used + 1, display));
         }
         QVERIFY(findFreeDisplay(used, used + 1, display));
     }
