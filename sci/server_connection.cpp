@@ -2,14 +2,13 @@
 
 #include "common/files.h"
 #include "common/logging.h"
+#include "common/regular_file.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QHostAddress>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
-#include <QTextStream>
 
 #include <cerrno>
 #include <cstring>
@@ -123,31 +122,32 @@ bool connectToServer(QSslSocket &socket, const QString &portFilePath, const QStr
 
 bool readPortFile(const QString &path, quint16 &port, QString &error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("Failed to open the file \"%1\": %2").arg(file.fileName(), file.errorString());
+    // The server writes at most five digits; a FIFO or a device in the file's place must neither
+    // stall the relay nor feed it without end.
+    constexpr qint64 portFileLimit = 64;
+    RegularFile file;
+    QByteArray text;
+    if (!file.open(path, error) || !file.read(0, portFileLimit, text, error)) {
         return false;
     }
-    QTextStream stream(&file);
-    stream.setEncoding(QStringConverter::Utf8);
-    stream.skipWhiteSpace();
-    // Digits are taken one by one: a stream's own number parsing would read "0x.." as hexadecimal
-    // and silently wrap values above 65535 onto some other port.
+    // Digits are taken one by one: a generic number parser would read "0x.." as hexadecimal and
+    // silently wrap values above 65535 onto some other port.
+    qsizetype position = 0;
+    while (position < text.size() && QChar::isSpace(uchar(text.at(position)))) {
+        ++position;
+    }
     quint32 value = 0;
     int digits = 0;
-    while (!stream.atEnd()) {
-        const QString next = stream.read(1);
-        if (next.isEmpty() || next.at(0) < QLatin1Char('0') || next.at(0) > QLatin1Char('9')) {
-            break;
-        }
-        value = value * 10 + quint32(next.at(0).unicode() - u'0');
+    for (; position < text.size() && text.at(position) >= '0' && text.at(position) <= '9'; ++position) {
+        value = value * 10 + quint32(text.at(position) - '0');
         ++digits;
         if (value > std::numeric_limits<quint16>::max()) {
             break;
         }
     }
     if (digits == 0 || value > std::numeric_limits<quint16>::max()) {
-        error = QStringLiteral("Failed to read from the file \"%1\": %2").arg(file.fileName(), file.errorString());
+        error = QStringLiteral("Failed to read from the file \"%1\": %2")
+                    .arg(path, digits == 0 ? QStringLiteral("No port number found") : QStringLiteral("Port number out of range"));
         return false;
     }
     port = quint16(value);

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -205,6 +206,11 @@ private slots:
         QVERIFY(!readPortFile(path, port, error));
         QCOMPARE(error, QStringLiteral("Failed to open the file \"%1\": No such file or directory").arg(path));
         QCOMPARE(port, quint16(7));
+
+        // A FIFO in its place is refused at once instead of stalling the relay.
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        QVERIFY(!readPortFile(path, port, error));
+        QCOMPARE(error, QStringLiteral("Failed to open the file \"%1\": Not a regular file").arg(path));
     }
 };
 
