@@ -2,7 +2,7 @@
 #include "server/discovery/peer_query.h"
 #include "server/manager/session_manager.h"
 #include "tests/discovery/captured_log.h"
-#include "tests/discovery/scripted_peer.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_certificates.h"
 #include "tests/support/test_environment.h"

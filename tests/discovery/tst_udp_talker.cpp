@@ -4,7 +4,7 @@
 #include "server/discovery/udp_talker.h"
 #include "server/manager/session_manager.h"
 #include "tests/discovery/captured_log.h"
-#include "tests/discovery/scripted_peer.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/test_certificates.h"
 
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "tests/discovery/network_namespaces.h"
+#include "tests/support/network_namespaces.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_certificates.h"
 #include "tests/support/test_environment.h"

@@ -1,4 +1,4 @@
-#include "tests/discovery/network_namespaces.h"
+#include "tests/support/network_namespaces.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

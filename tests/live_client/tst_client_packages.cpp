@@ -1,7 +1,7 @@
 // The Debian packages lumen-server and lumen-client: cpack builds them from the build tree as it is
 // (no rebuild), dpkg-deb shows what they hold and need, and the programs taken out of them run.
 
-#include "tests/sci/relay_process.h"
+#include "tests/support/relay_process.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_environment.h"
 

@@ -6,8 +6,8 @@
 #include "private_sshd.h"
 #include "xvfb_display.h"
 
-#include "tests/discovery/network_namespaces.h"
-#include "tests/sci/relay_process.h"
+#include "tests/support/network_namespaces.h"
+#include "tests/support/relay_process.h"
 #include "tests/support/rpc_client.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_certificates.h"

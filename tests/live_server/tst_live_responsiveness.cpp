@@ -1,4 +1,4 @@
-#include "tests/sessions/live_server.h"
+#include "tests/live_server/live_server.h"
 
 #include <QElapsedTimer>
 #include <QFile>

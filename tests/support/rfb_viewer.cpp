@@ -1,4 +1,4 @@
-#include "rfb_viewer.h"
+#include "tests/support/rfb_viewer.h"
 
 #include <QDeadlineTimer>
 #include <QtEndian>

@@ -1,6 +1,6 @@
 // The real lumen_sci against the real lumen_server, each in a private test environment.
 
-#include "relay_process.h"
+#include "tests/support/relay_process.h"
 #include "sci/server_connection.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_environment.h"

@@ -2,7 +2,7 @@
 // TCP, X clients, signals. Each test has its own session directory and display.
 
 #include "agent_session.h"
-#include "rfb_viewer.h"
+#include "tests/support/rfb_viewer.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

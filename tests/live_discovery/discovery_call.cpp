@@ -16,7 +16,7 @@
 //       and prints the number of calls, the unanswered ones and the slowest answer in ms.
 // Exit status 0 on success, 1 with a reason on standard error otherwise.
 
-#include "tests/discovery/scripted_peer.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/rpc_client.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "relay_process.h"
+#include "tests/support/relay_process.h"
 
 #include <QDeadlineTimer>
 

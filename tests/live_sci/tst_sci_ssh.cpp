@@ -1,7 +1,7 @@
 // lumen_sci as a remote client really reaches it: through ssh, here a private OpenSSH server on
 // loopback with its own host key and authorized key.
 
-#include "relay_process.h"
+#include "tests/support/relay_process.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_environment.h"
 

@@ -2,8 +2,8 @@
 // the real lumen_server starts a session with the reference launchers (a real X server and xterm),
 // and a VNC client connects to the port with the password that the server handed out.
 
-#include "rfb_viewer.h"
-#include "tests/sci/relay_process.h"
+#include "tests/support/rfb_viewer.h"
+#include "tests/support/relay_process.h"
 #include "tests/support/rpc_client.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_environment.h"

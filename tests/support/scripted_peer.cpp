@@ -1,4 +1,4 @@
-#include "tests/discovery/scripted_peer.h"
+#include "tests/support/scripted_peer.h"
 
 #include <QPointer>
 #include <QSslSocket>
