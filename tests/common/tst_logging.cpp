@@ -1,5 +1,6 @@
 #include "common/file_logging.h"
 #include "common/stderr_logging.h"
+#include "tests/support/log_capture.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -9,16 +10,6 @@
 #include <unistd.h>
 
 namespace {
-// Records what passed the threshold.
-class RecordingLogging : public Logging
-{
-public:
-    QStringList lines;
-
-protected:
-    void write(int level, const QString &message) override { lines << levelName(level) + "|" + message; }
-};
-
 QString readAll(const QString &path)
 {
     QFile file(path);
@@ -33,18 +24,20 @@ class LoggingTest : public QObject
 private slots:
     void thresholdFiltersBySeverity()
     {
-        RecordingLogging logger;
-        QCOMPARE(logger.level(), int(Logging::Info));
+        // Every logger starts at Info.
+        QCOMPARE(StderrLogging().level(), int(Logging::Info));
+        LogCapture logger;
+        logger.setLevel(Logging::Info);
         for (int level = -1; level <= 7; ++level) {
             logger.log(level, QString::number(level));
         }
-        QCOMPARE(logger.lines, QStringList({"|-1", "Critical|0", "Warning|1", "Info|2"}));
+        QCOMPARE(logger.lines(), QStringList({": -1", "Critical: 0", "Warning: 1", "Info: 2"}));
 
-        logger.lines.clear();
+        logger.clear();
         logger.setLevel(Logging::Debug3);
         logger.log(7, "too verbose");
         logger.log(Logging::Debug3, "kept");
-        QCOMPARE(logger.lines, QStringList({"Debug3|kept"}));
+        QCOMPARE(logger.lines(), QStringList({"Debug3: kept"}));
     }
 
     void levelNamesAreExact()

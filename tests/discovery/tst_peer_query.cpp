@@ -1,7 +1,7 @@
 #include "common/files.h"
 #include "server/discovery/peer_query.h"
 #include "server/manager/session_manager.h"
-#include "tests/discovery/captured_log.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_certificates.h"
@@ -272,7 +272,7 @@ private slots:
     {
         QTemporaryDir sessions;
         SessionManager store(sessions.path(), 100, 200, QString());
-        CapturedLog log;
+        LogCapture log;
         ScriptedPeer peer(own.certificate, own.key);
         QVERIFY(peer.start());
         peer.setReplies({answer(R"([{"id":"a"}])")});
@@ -303,7 +303,7 @@ private slots:
         QFETCH(QString, warning);
         QTemporaryDir sessions;
         SessionManager store(sessions.path(), 100, 200, QString());
-        CapturedLog log;
+        LogCapture log;
         const Identity &identity = foreignPeer ? foreign : own;
         ScriptedPeer peer(identity.certificate, identity.key);
         QVERIFY(peer.start());
@@ -322,7 +322,7 @@ private slots:
     {
         QTemporaryDir sessions;
         SessionManager store(sessions.path(), 100, 200, QString());
-        CapturedLog log;
+        LogCapture log;
         ScriptedPeer peer(own.certificate, own.key);
         QVERIFY(peer.start());
         peer.setReplies({answer(R"([{"id":"a","name":1}])")});
@@ -360,7 +360,7 @@ private slots:
 
         QTemporaryDir sessions;
         SessionManager store(sessions.path(), 100, 200, QString());
-        CapturedLog log;
+        LogCapture log;
         store.setPeer(peerKey(QHostAddress::LocalHost, server.port()), QDateTime::currentDateTime().addSecs(400), stale());
         runQuery(server.port(), store);
         QVERIFY(store.peerRecords().isEmpty()); // replaced by the empty answer, not removed:

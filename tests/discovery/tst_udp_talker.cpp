@@ -3,7 +3,7 @@
 #include "server/discovery/throttled_log.h"
 #include "server/discovery/udp_talker.h"
 #include "server/manager/session_manager.h"
-#include "tests/discovery/captured_log.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/test_certificates.h"
 
@@ -188,7 +188,7 @@ private slots:
 
     void dropsAnnouncementsThatBreakTheRules()
     {
-        CapturedLog log;
+        LogCapture log;
         createTalker();
         HangUpPeer dropped;
         HangUpPeer sentinel;
@@ -228,7 +228,7 @@ private slots:
 
     void helloStartsOneQueryAndOneAnswer()
     {
-        CapturedLog log;
+        LogCapture log;
         createTalker();
         HangUpPeer peer;
         QVERIFY(peer.start());
@@ -238,7 +238,7 @@ private slots:
         announcer.send(announcement("HELLO", peer.serverPort()), talkerSocket->localPort());
         QVERIFY(QTest::qWaitFor([&] { return peer.accepted == 1 && announcer.received().size() == 1; }, 5000));
         const QString failure = QString("Warning: Failed to connect to \"127.0.0.1\" port \"%1\": ").arg(peer.serverPort());
-        QVERIFY(QTest::qWaitFor([&] { return !log.lines().filter(failure).isEmpty(); }, 5000));
+        QVERIFY(log.waitFor(failure));
         QTest::qWait(300);
 
         QCOMPARE(peer.accepted, 1);
@@ -277,7 +277,7 @@ private slots:
         QVERIFY(announcer.bound);
         announcer.send(announcement("HELLO", peer.serverPort()), talkerSocket->localPort());
         announcer.send("not json", talkerSocket->localPort());
-        CapturedLog log;
+        LogCapture log;
         QTest::qWait(500);
         QCOMPARE(peer.accepted, 0);
         QCOMPARE(announcer.received().size(), 0);
@@ -288,7 +288,7 @@ private slots:
     // the peer's second failure within the minute is only counted.
     void oneQueryPerPeerAtATime()
     {
-        CapturedLog log;
+        LogCapture log;
         createTalker(HostAddresses(QList<QHostAddress>()), 700);
         QString error;
         QSslCertificate certificate;
@@ -312,14 +312,14 @@ private slots:
         QTest::qWait(1200);
         QCOMPARE(silent.connections(), 2);
         const QString timeout = QString("Warning: Failed to read from \"127.0.0.1\" port \"%1\": ").arg(silent.serverPort());
-        QCOMPARE(log.lines().filter(timeout).size(), 1);
+        QCOMPARE(log.count(timeout), 1);
     }
 
     // Whatever strangers make the server log comes once a minute per key at most, with a count of
     // what was left out; keys beyond the ones remembered are counted too.
     void throttledLogCountsWhatItLeavesOut()
     {
-        CapturedLog log;
+        LogCapture log;
         qint64 now = 0;
         ThrottledLog throttled([&now] { return now; });
         for (int i = 0; i < 3; ++i) {
@@ -343,7 +343,7 @@ private slots:
 
     void destructionWaitsForRunningQueries()
     {
-        CapturedLog log;
+        LogCapture log;
         createTalker(HostAddresses(QList<QHostAddress>()), 1000);
         QString error;
         QSslCertificate certificate;
@@ -366,7 +366,7 @@ private slots:
         talker.reset();
         QVERIFY2(clock.elapsed() >= 500, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(store->peerRecords().isEmpty()); // the query's failure is already recorded
-        QCOMPARE(log.lines().filter("Warning: Failed to read from").size(), 1);
+        QCOMPARE(log.count("Warning: Failed to read from"), 1);
     }
 };
 

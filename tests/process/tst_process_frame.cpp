@@ -3,7 +3,7 @@
 #include "server/signal_catcher.h"
 #include "server/single_instance.h"
 
-#include "common/logging.h"
+#include "tests/support/log_capture.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,24 +18,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-class RecordingLogging : public Logging
-{
-public:
-    QStringList lines;
-
-protected:
-    void write(int, const QString &message) override { lines << message; }
-};
-}
-
 class ProcessFrameTest : public QObject
 {
     Q_OBJECT
 
 private:
     int sockets[2] = {-1, -1};
-    RecordingLogging logger;
+    LogCapture logger;
 
 private slots:
     void initTestCase()
@@ -43,10 +32,7 @@ private slots:
         QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) == 0);
         signalWriteFd = sockets[0];
         logger.setLevel(Logging::Debug1);
-        Logging::setInstance(&logger);
     }
-
-    void cleanupTestCase() { Logging::setInstance(nullptr); }
 
     // --- idle exit ---
 
@@ -133,7 +119,7 @@ private slots:
         QStringList order;
         connect(&catcher, &SignalCatcher::gotTERM, this, [&] { order << "TERM"; });
         connect(&catcher, &SignalCatcher::gotSig, this, [&](int s) { order << QString::number(s); });
-        logger.lines.clear();
+        logger.clear();
 
         catchSignal(SIGHUP);
         catchSignal(SIGTERM);
@@ -141,7 +127,7 @@ private slots:
         QCOMPARE(hup.size(), 1);
         QCOMPARE(term.size(), 1);
         QCOMPARE(order, QStringList({"1", "TERM", "15"}));
-        QCOMPARE(logger.lines, QStringList({"Got signal 'HUP'", "Got signal 'TERM'"}));
+        QCOMPARE(logger.messages(), QStringList({"Got signal 'HUP'", "Got signal 'TERM'"}));
     }
 
     // Signals caught on two threads at once may reach the pair in either order; what ends the server
@@ -150,13 +136,13 @@ private slots:
     {
         SignalCatcher catcher(sockets[1]);
         QSignalSpy any(&catcher, &SignalCatcher::gotSig);
-        logger.lines.clear();
+        logger.clear();
         catchSignal(SIGINT);
         catchSignal(SIGHUP);
         catchSignal(SIGTERM);
         catchSignal(SIGUSR1);
         QTRY_COMPARE(any.size(), 4);
-        QCOMPARE(logger.lines, QStringList({"Got signal 'HUP'", "Got signal 'USR1'", "Got signal 'INT'",
+        QCOMPARE(logger.messages(), QStringList({"Got signal 'HUP'", "Got signal 'USR1'", "Got signal 'INT'",
                                             "Got signal 'TERM'"}));
     }
 
@@ -166,7 +152,7 @@ private slots:
         QSignalSpy any(&catcher, &SignalCatcher::gotSig);
         QSignalSpy usr1(&catcher, &SignalCatcher::gotUSR1);
         QSignalSpy term(&catcher, &SignalCatcher::gotTERM);
-        logger.lines.clear();
+        logger.clear();
         const int32_t record = 3;
         QCOMPARE(::write(sockets[0], &record, sizeof record), ssize_t(sizeof record));
         catchSignal(SIGUSR1);
@@ -174,7 +160,7 @@ private slots:
         QCOMPARE(any.at(0).at(0).toInt(), 3);
         QCOMPARE(usr1.size(), 1);
         QCOMPARE(term.size(), 0);
-        QCOMPARE(logger.lines.first(), QString("Got signal '3'"));
+        QCOMPARE(logger.messages().first(), QString("Got signal '3'"));
     }
 
     void shortRecordIsSkipped()

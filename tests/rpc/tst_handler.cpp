@@ -3,7 +3,7 @@
 
 #include "scripted_device.h"
 
-#include "common/logging.h"
+#include "tests/support/log_capture.h"
 #include "server/idle_exit.h"
 #include "server/rpc/handler.h"
 #include "common/netstring.h"
@@ -75,15 +75,6 @@ private:
     bool succeed;
 };
 
-class CapturedLog : public Logging
-{
-public:
-    QStringList lines;
-
-protected:
-    void write(int level, const QString &message) override { lines << levelName(level) + ": " + message; }
-};
-
 const QByteArray marker = R"({"jsonrpc":"2.0","id":"marker","method":"Echo"})";
 const QByteArray markerAnswer = "{\"id\":\"marker\",\"jsonrpc\":\"2.0\",\"result\":null}\n";
 
@@ -97,7 +88,7 @@ private:
     Probe *probe = nullptr;
     ScriptedDevice *device = nullptr;
     QPointer<Handler> handler;
-    CapturedLog *log = nullptr;
+    LogCapture *log = nullptr;
 
     QByteArray payloadOf(const QByteArray &frame)
     {
@@ -131,9 +122,7 @@ private:
 private slots:
     void init()
     {
-        log = new CapturedLog;
-        log->setLevel(Logging::Debug3);
-        Logging::setInstance(log);
+        log = new LogCapture;
         probe = new Probe;
         device = new ScriptedDevice;
         QMap<QString, RpcMethod *> methods;
@@ -147,7 +136,6 @@ private slots:
     {
         delete device; // takes the handler with it
         delete probe;
-        Logging::setInstance(nullptr);
         delete log;
     }
 
@@ -264,7 +252,7 @@ private slots:
         device->deliver(bytes);
         QVERIFY(QTest::qWaitFor([this] { return !device->isOpen(); }, 5000));
         QCOMPARE(device->writes().size(), answerFirst ? 1 : 0);
-        QCOMPARE(log->lines, QStringList{"Warning: " + warning});
+        QCOMPARE(log->lines(), QStringList{"Warning: " + warning});
     }
 
     void describesEveryRegisteredMethodWhateverTheParams()

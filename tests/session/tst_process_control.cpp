@@ -1,7 +1,7 @@
 // Following and steering a session's agent: refresh, the signals and the four waits, against the
 // stand-in agent of tests/fixtures and against plain processes standing in for its launcher.
 
-#include "log_recorder.h"
+#include "tests/support/log_capture.h"
 #include "session_test_agents.h"
 #include "session_test_files.h"
 
@@ -32,7 +32,7 @@ class TestProcessControl : public QObject
 
 private:
     QTemporaryDir temporary;
-    LogRecorder recorder;
+    LogCapture recorder;
     QList<SessionRuntime *> agents;
     QList<QProcess *> launchers;
     int sessionCount = 0;

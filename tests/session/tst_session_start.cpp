@@ -1,7 +1,7 @@
 // Starting a session: the display search, the session files with the real "xauth", the agent and
 // the application launchers (the stand-ins of tests/fixtures, found through PATH).
 
-#include "log_recorder.h"
+#include "tests/support/log_capture.h"
 #include "session_test_agents.h"
 #include "session_test_files.h"
 
@@ -52,7 +52,7 @@ class TestSessionStart : public QObject
 
 private:
     QTemporaryDir temporary;
-    LogRecorder recorder;
+    LogCapture recorder;
     QByteArray originalPath;
     QList<SessionRuntime *> runtimes;
     int sessionCount = 0;

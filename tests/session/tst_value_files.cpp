@@ -1,6 +1,6 @@
 // The value files of a session directory and SessionRuntime::load.
 
-#include "log_recorder.h"
+#include "tests/support/log_capture.h"
 #include "session_test_files.h"
 
 #include "server/session/error_code.h"
@@ -27,7 +27,7 @@ class TestValueFiles : public QObject
 
 private:
     QTemporaryDir temporary;
-    LogRecorder recorder;
+    LogCapture recorder;
 
     QString file(const QString &name) const { return QDir(temporary.path()).filePath(name); }
 
