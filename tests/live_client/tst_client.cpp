@@ -7,6 +7,7 @@
 #include "xvfb_display.h"
 
 #include "tests/support/network_namespaces.h"
+#include "tests/support/polling.h"
 #include "tests/support/relay_process.h"
 #include "tests/support/rpc_client.h"
 #include "tests/support/server_runner.h"
@@ -23,11 +24,9 @@
 #include <QThread>
 #include <QtTest>
 
-#include <json/reader.h>
 #include <json/writer.h>
 
 #include <csignal>
-#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -54,39 +53,6 @@ QString readText(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-Json::Value parse(const QString &text)
-{
-    Json::Value value;
-    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    const QByteArray bytes = text.toUtf8();
-    std::string errors;
-    if (!reader->parse(bytes.constData(), bytes.constData() + bytes.size(), &value, &errors)) {
-        return Json::Value();
-    }
-    return value;
-}
-
-QStringList idsIn(const Json::Value &list)
-{
-    QStringList ids;
-    for (const Json::Value &record : list) {
-        ids << QString::fromStdString(record["id"].asString());
-    }
-    return ids;
-}
-
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QThread::msleep(200);
-    }
-    return true;
 }
 
 quint16 freeLoopbackPort()
@@ -271,7 +237,7 @@ private:
     bool desktopShows(const QColor &colour, const QString &name)
     {
         const QString saveTo = qEnvironmentVariable("LUMEN_SCREENSHOT_DIR");
-        return waitUntil([&] {
+        return Polling::waitUntil([&] {
             const QImage shot = display.screenshot(saveTo.isEmpty() ? QString() : saveTo + QLatin1Char('/') + name);
             return XvfbDisplay::pixelsOf(shot, colour) >= DesktopPixels;
         }, 30000);
@@ -279,7 +245,7 @@ private:
 
     bool desktopGone(const QColor &colour)
     {
-        return waitUntil([&] { return XvfbDisplay::pixelsOf(display.screenshot(), colour) < 1000; }, 10000);
+        return Polling::waitUntil([&] { return XvfbDisplay::pixelsOf(display.screenshot(), colour) < 1000; }, 10000);
     }
 
     // Ctrl+C or SIGTERM ends lumen, with its viewer and tunnel; the status is 0.
@@ -296,7 +262,7 @@ private:
     Json::Value listed()
     {
         const auto list = lumen({QStringLiteral("list"), QStringLiteral("--json")});
-        return list->status() == 0 ? parse(list->output) : Json::Value();
+        return list->status() == 0 ? RpcClient::parse(list->output.toUtf8()) : Json::Value();
     }
 
     QString stateOf(const QString &id)
@@ -322,7 +288,7 @@ private:
             if (agent > 0 && agentFolder == QFileInfo(directory).canonicalFilePath()) {
                 ::kill(pid_t(agent), SIGTERM);
             }
-            waitUntil([&] { return !ServerRunner::isProcessAlive(launcher); }, 10000);
+            Polling::waitUntil([&] { return !ServerRunner::isProcessAlive(launcher); }, 10000);
         }
     }
 
@@ -389,7 +355,7 @@ private slots:
         QVERIFY2(start->finish(20000) && start->status() == 0, qPrintable(start->describe()));
         QVERIFY2(start->errors.contains(QStringLiteral("goes on")), qPrintable(start->describe()));
         QVERIFY(desktopGone(DesktopColour));
-        QVERIFY(waitUntil([&] { return stateOf(sessionId) == QLatin1String("connect|terminate"); }, 10000));
+        QVERIFY(Polling::waitUntil([&] { return stateOf(sessionId) == QLatin1String("connect|terminate"); }, 10000));
     }
 
     // attach after the viewer closed: "Live.Resume", a fresh password, the desktop again. Then a
@@ -413,7 +379,7 @@ private slots:
         QVERIFY2(first->waitFor(QStringLiteral("closed the viewer's connection to session ") + sessionId.left(8), true,
                                 30000),
                  qPrintable(first->describe()));
-        QVERIFY2(waitUntil([&] { return usedPasswords(sessionId).size() == 3; }, 30000), qPrintable(second->describe()));
+        QVERIFY2(Polling::waitUntil([&] { return usedPasswords(sessionId).size() == 3; }, 30000), qPrintable(second->describe()));
         // The disconnected viewer closes by itself, and so does its lumen.
         QVERIFY2(first->finish(20000) && first->status() == 0, qPrintable(first->describe()));
         QVERIFY2(desktopShows(DesktopColour, QStringLiteral("takeover.png")), qPrintable(second->describe()));
@@ -436,7 +402,7 @@ private slots:
                         "\n");
         QByteArray answer;
         QVERIFY(relay.readFrame(answer, 30000));
-        const Json::Value response = parse(QString::fromUtf8(answer));
+        const Json::Value response = RpcClient::parse(answer);
         Json::StreamWriterBuilder compact;
         compact["indentation"] = "";
         const QString sent = QString::fromStdString(Json::writeString(compact, response["result"]));
@@ -540,7 +506,7 @@ private slots:
         QCOMPARE(noViewer.status(), 2);
         QVERIFY2(noViewer.errors.contains(QStringLiteral("install the package tigervnc-viewer")),
                  qPrintable(noViewer.describe()));
-        QCOMPARE(idsIn(listed()), QStringList{sessionId});
+        QCOMPARE(RpcClient::idsOf(listed()), QStringList{sessionId});
     }
 
     void terminateEndsTheSession()
@@ -625,7 +591,7 @@ private slots:
         QVERIFY2(!id.isEmpty(), qPrintable(startB->describe()));
 
         std::unique_ptr<Lumen> listA;
-        QVERIFY2(waitUntil([&] {
+        QVERIFY2(Polling::waitUntil([&] {
                      listA = clusterLumen({url[0], QStringLiteral("list")});
                      return done(*listA) && listA->output.contains(id.left(8));
                  }, 20000),

@@ -1,55 +1,23 @@
 #include "tests/support/network_namespaces.h"
+#include "tests/support/polling.h"
+#include "tests/support/rpc_client.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_certificates.h"
 #include "tests/support/test_environment.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QUuid>
 #include <QtTest>
 
-#include <json/reader.h>
-
 #include <csignal>
-#include <functional>
 #include <memory>
 
 namespace {
 
 const int broadcastPort = 47110;
-
-bool parse(const QByteArray &text, Json::Value &value)
-{
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    return reader->parse(text.constData(), text.constData() + text.size(), &value, &errors);
-}
-
-QStringList idsOf(const Json::Value &list)
-{
-    QStringList ids;
-    for (const Json::Value &session : list) {
-        ids << QString::fromStdString(session["id"].asString());
-    }
-    return ids;
-}
-
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QThread::msleep(200);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -88,7 +56,7 @@ private:
         Json::Value response;
         if (!hosts->run(host, TestEnvironment::binary("discovery_call"), arguments, env[host]->processEnvironment(),
                         output, error)
-            || !parse(output, response)) {
+            || !(response = RpcClient::parse(output)).isObject()) {
             return Json::Value(error.isEmpty() ? QString("unreadable: " + output).toStdString() : error.toStdString());
         }
         return response;
@@ -139,7 +107,7 @@ private slots:
         QString error;
         QVERIFY2(launch(0, error), qPrintable(error));
         const quint16 firstPort = server[0]->port();
-        const QString early = QUuid::createUuid().toString(QUuid::Id128);
+        const QString early = RpcClient::newSessionId();
         Json::Value started = call(0, "Live.Start", QString("[\"%1\",\"xterm\",\"1024x768\"]").arg(early));
         QVERIFY2(started.isObject() && started.isMember("result"), started.toStyledString().c_str());
 
@@ -149,9 +117,9 @@ private slots:
         Json::Value listed;
         auto listedOnSecondHost = [&](QStringList ids) {
             ids.sort();
-            return waitUntil([&] {
+            return Polling::waitUntil([&] {
                 listed = call(1, "Live.ListSessions");
-                QStringList present = idsOf(listed["result"]);
+                QStringList present = RpcClient::idsOf(listed["result"]);
                 present.sort();
                 return present == ids;
             }, 20000);
@@ -160,7 +128,7 @@ private slots:
         QCOMPARE(QString::fromStdString(listed["result"][0]["location"].asString()), location(0));
 
         // A change of host 0's list is announced at once.
-        const QString later = QUuid::createUuid().toString(QUuid::Id128);
+        const QString later = RpcClient::newSessionId();
         started = call(0, "Live.Start", QString("[\"%1\",\"xclock\",\"rootless\"]").arg(later));
         QVERIFY2(started.isObject() && started.isMember("result"), started.toStyledString().c_str());
         QVERIFY2(listedOnSecondHost({early, later}),
@@ -179,7 +147,7 @@ private slots:
                             {"announce", hosts->address(1), QString::number(broadcastPort), update},
                             env[0]->processEnvironment(), output, error),
                  qPrintable(error));
-        QVERIFY2(waitUntil([&] { return call(1, "Live.ListSessions")["result"].isNull(); }, 20000),
+        QVERIFY2(Polling::waitUntil([&] { return call(1, "Live.ListSessions")["result"].isNull(); }, 20000),
                  qPrintable(server[1]->log()));
         const QString failure =
             QString("Warning: Failed to connect to \"%1\" port \"%2\"").arg(hosts->address(0)).arg(firstPort);
@@ -200,7 +168,7 @@ private slots:
                  qPrintable(error + server[0]->log()));
         const Json::Value listed = call(0, "Live.ListSessions");
         QVERIFY2(listed["result"].isArray(), qPrintable(QString::fromStdString(listed.toStyledString()) + server[0]->log()));
-        const QStringList ids = idsOf(listed["result"]);
+        const QStringList ids = RpcClient::idsOf(listed["result"]);
         QCOMPARE(ids.size(), 500);
         QCOMPARE(ids.first(), QString("%1").arg(0, 32, 16, QLatin1Char('0')));
         QCOMPARE(ids.last(), QString("%1").arg(499, 32, 16, QLatin1Char('0')));
@@ -231,8 +199,8 @@ private slots:
                  qPrintable(error));
         QVERIFY(probe.waitForFinished(30000));
         const QByteArray probed = probe.readAllStandardOutput().trimmed();
-        Json::Value figures;
-        QVERIFY2(parse(probed, figures), probe.readAllStandardError().constData());
+        const Json::Value figures = RpcClient::parse(probed);
+        QVERIFY2(figures.isObject(), probe.readAllStandardError().constData());
         const qint64 logGrowth = QFileInfo(logPath).size() - logBefore;
         qInfo("probe %s; flood %s; log grew by %lld bytes; the server used %lld ms of CPU", probed.constData(),
               flooded.trimmed().constData(), static_cast<long long>(logGrowth),

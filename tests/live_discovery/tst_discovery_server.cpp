@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
-#include <QUuid>
 #include <QtTest>
 
 #include <csignal>
@@ -67,21 +66,13 @@ private:
         QVERIFY2(launched.finished && launched.exitCode == 0, launched.standardError.constData());
         QVERIFY(server->port() != 0);
         client = std::make_unique<RpcClient>();
-        QString error;
-        QVERIFY2(client->setIdentity(env->userFile("../server_cert"), env->userFile("../server_key"), error),
-                 qPrintable(error));
-        QVERIFY(client->connectToServer(server->port()));
+        QVERIFY(server->connectClient(*client));
     }
 
     QString startSession()
     {
-        const QString id = QUuid::createUuid().toString(QUuid::Id128);
-        Json::Value params(Json::arrayValue);
-        params.append(id.toStdString());
-        params.append("xterm");
-        params.append("1024x768");
-        Json::Value response;
-        if (!client->call("Live.Start", params, "start", response, 30000) || !response.isMember("result")) {
+        const QString id = RpcClient::newSessionId();
+        if (!client->startSession(id, "xterm", "1024x768").isMember("result")) {
             return QString();
         }
         sessions << id;
@@ -101,10 +92,7 @@ private slots:
     void cleanup()
     {
         for (const QString &id : std::as_const(sessions)) {
-            Json::Value params(Json::arrayValue);
-            params.append(id.toStdString());
-            Json::Value response;
-            if (!client->call("Live.Terminate", params, "terminate", response, 30000)) {
+            if (!client->call("Live.Terminate", RpcClient::idParams(id)).isObject()) {
                 qWarning("session %s was not terminated", qPrintable(id));
             }
         }

@@ -17,10 +17,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QUuid>
 #include <QtTest>
 
-#include <json/reader.h>
 #include <json/value.h>
 #include <json/writer.h>
 
@@ -40,17 +38,6 @@ const QString Geometry = QStringLiteral("800x600");
 constexpr int Width = 800;
 constexpr int Height = 600;
 
-Json::Value parse(const QByteArray &text)
-{
-    Json::Value value;
-    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    std::string errors;
-    if (!reader->parse(text.constData(), text.constData() + text.size(), &value, &errors)) {
-        return Json::Value();
-    }
-    return value;
-}
-
 QByteArray compact(const Json::Value &value)
 {
     Json::StreamWriterBuilder builder;
@@ -66,21 +53,6 @@ QString show(const Json::Value &value)
 QString text(const Json::Value &value)
 {
     return value.isString() ? QString::fromStdString(value.asString()) : QString();
-}
-
-Json::Value strings(const QStringList &values)
-{
-    Json::Value array(Json::arrayValue);
-    for (const QString &value : values) {
-        array.append(value.toStdString());
-    }
-    return array;
-}
-
-// A session id as a client makes one: 32 hexadecimal digits.
-QString newId()
-{
-    return QUuid::createUuid().toString(QUuid::Id128);
 }
 
 bool isSuccessWithNull(const Json::Value &response)
@@ -199,7 +171,7 @@ public:
             if (!relay.readFrame(payload, int(qMax<qint64>(1, deadline.remainingTime())))) {
                 return Json::Value();
             }
-            const Json::Value message = parse(payload);
+            const Json::Value message = RpcClient::parse(payload);
             if (message.isObject() && message["id"].isInt() && message["id"].asInt() == id) {
                 return message;
             }
@@ -431,14 +403,14 @@ private slots:
         QVERIFY(!text(listed["lastConnect"]).isEmpty());
 
         // Suspend: the agent closes the viewer's connection.
-        const Json::Value suspended = client.call(QStringLiteral("Live.Suspend"), strings({session.id}));
+        const Json::Value suspended = client.call(QStringLiteral("Live.Suspend"), RpcClient::idParams(session.id));
         QVERIFY2(isSuccessWithNull(suspended), qPrintable(show(suspended)));
         QVERIFY2(first.waitForClosed(10000), "the viewer is still connected after Live.Suspend");
         listed = client.waitForPermissions(session.id, QStringLiteral("connect|terminate"));
         QVERIFY2(text(listed["permissions"]) == QStringLiteral("connect|terminate"), qPrintable(show(client.lastList)));
 
         // Resume hands out a new password; the one used before is gone.
-        const Json::Value resumed = client.call(QStringLiteral("Live.Resume"), strings({session.id}), 30000);
+        const Json::Value resumed = client.call(QStringLiteral("Live.Resume"), RpcClient::idParams(session.id), 30000);
         const Json::Value &resumeResult = resumed["result"];
         QVERIFY2(resumeResult.isObject(), qPrintable(show(resumed)));
         const QString newPassword = text(resumeResult["password"]);
@@ -470,7 +442,7 @@ private slots:
 
         QElapsedTimer timer;
         timer.start();
-        const Json::Value terminated = client.call(QStringLiteral("Live.Terminate"), strings({session.id}), 30000);
+        const Json::Value terminated = client.call(QStringLiteral("Live.Terminate"), RpcClient::idParams(session.id), 30000);
         QVERIFY2(isSuccessWithNull(terminated), qPrintable(show(terminated)));
         qInfo("Live.Terminate took %lld ms", timer.elapsed());
         QVERIFY2(!QFileInfo::exists(directory), "the session directory is still there");
@@ -527,13 +499,13 @@ private slots:
         QVERIFY(isAlive(newServer));
 
         // The new server steers the session it found.
-        const Json::Value suspended = second.call(QStringLiteral("Live.Suspend"), strings({session.id}));
+        const Json::Value suspended = second.call(QStringLiteral("Live.Suspend"), RpcClient::idParams(session.id));
         QVERIFY2(isSuccessWithNull(suspended), qPrintable(show(suspended)));
         QVERIFY2(viewer.waitForClosed(10000), "the viewer is still connected after Live.Suspend");
         listed = second.waitForPermissions(session.id, QStringLiteral("connect|terminate"));
         QVERIFY2(text(listed["permissions"]) == QStringLiteral("connect|terminate"), qPrintable(show(second.lastList)));
 
-        const Json::Value resumed = second.call(QStringLiteral("Live.Resume"), strings({session.id}), 30000);
+        const Json::Value resumed = second.call(QStringLiteral("Live.Resume"), RpcClient::idParams(session.id), 30000);
         QVERIFY2(resumed["result"].isObject(), qPrintable(show(resumed)));
         const QString newPassword = text(resumed["result"]["password"]);
         QVERIFY(!newPassword.isEmpty() && newPassword != session.password);
@@ -545,7 +517,7 @@ private slots:
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
         const QMap<qint64, QString> processes = sessionProcesses(directory, session.display);
-        const Json::Value terminated = second.call(QStringLiteral("Live.Terminate"), strings({session.id}), 30000);
+        const Json::Value terminated = second.call(QStringLiteral("Live.Terminate"), RpcClient::idParams(session.id), 30000);
         QVERIFY2(isSuccessWithNull(terminated), qPrintable(show(terminated)));
         QVERIFY2(!QFileInfo::exists(directory), "the session directory is still there");
         expectSessionGone(processes, directory, session);
@@ -555,11 +527,11 @@ private:
     // "Live.Start" with a new id, xterm and 800x600, and the checks of its answer.
     void startSession(RelayClient &client, StartedSession &session)
     {
-        session.id = newId();
+        session.id = RpcClient::newSessionId();
         QElapsedTimer timer;
         timer.start();
         const Json::Value response =
-            client.call(QStringLiteral("Live.Start"), strings({session.id, Command, Geometry}), 60000);
+            client.call(QStringLiteral("Live.Start"), RpcClient::startParams(session.id, Command, Geometry), 60000);
         qInfo("Live.Start took %lld ms", timer.elapsed());
         const Json::Value &result = response["result"];
         QVERIFY2(result.isObject(), qPrintable(show(response)));

@@ -1,6 +1,8 @@
 // The real lumen_sci against the real lumen_server, each in a private test environment.
 
+#include "tests/support/frame_codec.h"
 #include "tests/support/relay_process.h"
+#include "tests/support/rpc_client.h"
 #include "sci/server_connection.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_environment.h"
@@ -14,7 +16,6 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include <json/reader.h>
 #include <json/value.h>
 
 #include <arpa/inet.h>
@@ -35,15 +36,6 @@ namespace {
 
 const QRegularExpression relayLine(
     QStringLiteral(R"(^[A-Z][a-z]{2} \d{1,2} \d\d:\d\d:\d\d (Critical|Warning|Info|Debug1|Debug2|Debug3): \S.*$)"));
-
-Json::Value parse(const QByteArray &text)
-{
-    Json::Value value;
-    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    std::string errors;
-    reader->parse(text.constData(), text.constData() + text.size(), &value, &errors);
-    return value;
-}
 
 // Every line of the relay's standard error is a log line; returns the first one that is not.
 QString strayLine(const QStringList &lines)
@@ -88,7 +80,7 @@ void expectDescribe(RelayProcess &sci, int id)
     sci.sendFrame(RelayProcess::request(QByteArray::number(id)));
     QByteArray payload;
     QVERIFY2(sci.readFrame(payload, 30000), sci.standardError().constData());
-    const Json::Value response = parse(payload);
+    const Json::Value response = RpcClient::parse(payload);
     QCOMPARE(response["id"].asInt(), id);
     QVERIFY2(response["result"].isMember("system.describe"), payload.constData());
 }
@@ -266,7 +258,7 @@ private slots:
         QList<QByteArray> ids;
         const auto add = [&](const QByteArray &id) {
             ids << id;
-            requests += RelayProcess::frame(RelayProcess::request(id));
+            requests += FrameCodec::encode(RelayProcess::request(id));
         };
         while (requests.size() < 100000) {
             const int n = int(ids.size());
@@ -286,9 +278,9 @@ private slots:
             QByteArray payload;
             QVERIFY2(sci.readFrame(payload, 30000), sci.standardError().constData());
             received += payload.size();
-            const Json::Value response = parse(payload);
+            const Json::Value response = RpcClient::parse(payload);
             QVERIFY2(response["result"].isObject(), payload.left(200).constData());
-            const Json::Value expected = parse(id);
+            const Json::Value expected = RpcClient::parse(id);
             QVERIFY2(response["id"] == expected, payload.left(200).constData());
         }
         qInfo("%d requests (%lld bytes); their responses (%lld bytes) read in %lld ms", int(ids.size()),
@@ -319,9 +311,9 @@ private slots:
         for (int n = 0; n < 21; ++n) {
             QElapsedTimer timer;
             timer.start();
-            direct.write(RelayProcess::frame(request(n)));
+            direct.write(FrameCodec::encode(request(n)));
             QByteArray payload;
-            while (RelayProcess::takeFrame(received, payload) == RelayProcess::Frame::Incomplete) {
+            while (FrameCodec::take(received, payload) == FrameCodec::Frame::Incomplete) {
                 QVERIFY(direct.waitForReadyRead(10000));
                 received += direct.readAll();
             }
@@ -509,7 +501,7 @@ private slots:
         stranger.stopOpening();
         qInfo("the relay's answer came after %lld ms; %d connections in all", answerMs, stranger.count());
         QVERIFY2(answered, sci.standardError().constData());
-        QCOMPARE(parse(payload)["id"].asInt(), 7);
+        QCOMPARE(RpcClient::parse(payload)["id"].asInt(), 7);
         QVERIFY2(answerMs < 3000, qPrintable(QString::number(answerMs)));
         sci.closeInput();
         int status = -1;

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QUuid>
 
 LiveServer::LiveServer()
 {
@@ -28,22 +27,10 @@ bool LiveServer::start(QString &error)
 std::unique_ptr<RpcClient> LiveServer::connect()
 {
     auto client = std::make_unique<RpcClient>();
-    QString error;
-    if (!client->setIdentity(env.userPath() + "/../server_cert", env.userPath() + "/../server_key", error)
-        || !client->connectToServer(server.port())) {
+    if (!server.connectClient(*client)) {
         return nullptr;
     }
     return client;
-}
-
-Json::Value LiveServer::call(RpcClient &client, const QString &method, const Json::Value &params, int timeoutMs)
-{
-    static int nextId = 1;
-    Json::Value response;
-    if (!client.call(method, params, nextId++, response, timeoutMs)) {
-        return Json::Value("no response");
-    }
-    return response;
 }
 
 QString LiveServer::sessionDir(const QString &id) const
@@ -79,44 +66,6 @@ QStringList LiveServer::addedPasswords(const QString &id) const
         }
     }
     return passwords;
-}
-
-QString LiveServer::newId()
-{
-    return QUuid::createUuid().toString(QUuid::Id128);
-}
-
-Json::Value LiveServer::strings(std::initializer_list<const char *> values)
-{
-    Json::Value array(Json::arrayValue);
-    for (const char *value : values) {
-        array.append(value);
-    }
-    return array;
-}
-
-Json::Value LiveServer::params3(const QString &id, const QString &command, const QString &geometry)
-{
-    Json::Value array(Json::arrayValue);
-    array.append(id.toStdString());
-    array.append(command.toStdString());
-    array.append(geometry.toStdString());
-    return array;
-}
-
-Json::Value LiveServer::idParam(const QString &id)
-{
-    Json::Value array(Json::arrayValue);
-    array.append(id.toStdString());
-    return array;
-}
-
-int LiveServer::errorCode(const Json::Value &response)
-{
-    if (!response.isObject() || !response.isMember("error")) {
-        return 0;
-    }
-    return response["error"]["code"].asInt();
 }
 
 QString LiveServer::permissionsOf(const Json::Value &list, const QString &id)

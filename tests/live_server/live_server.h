@@ -18,10 +18,8 @@ public:
 
     // Launches the server; false (with the reason in `error`) when it did not come up.
     bool start(QString &error);
+    // A client connected with the user's certificate, or null.
     std::unique_ptr<RpcClient> connect();
-
-    // Sends one request and waits for its answer.
-    Json::Value call(RpcClient &client, const QString &method, const Json::Value &params, int timeoutMs = 30000);
 
     QString sessionDir(const QString &id) const;
     QString readSessionFile(const QString &id, const QString &name) const;
@@ -30,11 +28,6 @@ public:
     // The passwords the agent has added, in order, as its log tells.
     QStringList addedPasswords(const QString &id) const;
 
-    static QString newId();
-    static Json::Value strings(std::initializer_list<const char *> values);
-    static Json::Value params3(const QString &id, const QString &command, const QString &geometry);
-    static Json::Value idParam(const QString &id);
-    static int errorCode(const Json::Value &response);
     // The "permissions" member of the listed session with this id, or a null string when absent.
     static QString permissionsOf(const Json::Value &list, const QString &id);
 };

@@ -37,16 +37,16 @@ private slots:
         auto first = live.connect();
         auto second = live.connect();
         QVERIFY(first && second);
-        const QString id = LiveServer::newId();
-        QVERIFY(live.call(*first, "Live.Start", LiveServer::params3(id, "xterm", "800x600")).isMember("result"));
+        const QString id = RpcClient::newSessionId();
+        QVERIFY(first->startSession(id).isMember("result"));
 
-        first->sendRequest("Live.Terminate", LiveServer::idParam(id), 1);
-        second->sendRequest("Live.Terminate", LiveServer::idParam(id), 2);
+        first->sendRequest("Live.Terminate", RpcClient::idParams(id), 1);
+        second->sendRequest("Live.Terminate", RpcClient::idParams(id), 2);
         Json::Value one;
         Json::Value two;
         QVERIFY(first->waitForResponse(1, one, 30000));
         QVERIFY(second->waitForResponse(2, two, 30000));
-        QList<int> codes = {LiveServer::errorCode(one), LiveServer::errorCode(two)};
+        QList<int> codes = {RpcClient::errorCode(one), RpcClient::errorCode(two)};
         std::sort(codes.begin(), codes.end());
         QCOMPARE(codes, QList<int>({-32094, 0}));
     }
@@ -60,10 +60,10 @@ private slots:
         auto starter = live.connect();
         auto lister = live.connect();
         QVERIFY(starter && lister);
-        const QString id = LiveServer::newId();
+        const QString id = RpcClient::newSessionId();
         QElapsedTimer timer;
         timer.start();
-        starter->sendRequest("Live.Start", LiveServer::params3(id, "xterm", "800x600"), 1);
+        starter->sendRequest("Live.Start", RpcClient::startParams(id, "xterm", "800x600"), 1);
         starter->idle(300); // the start now holds the session while its agent comes up
         Json::Value list;
         QVERIFY(lister->call("Live.ListLocalSessions", Json::Value(), 2, list, 30000));
@@ -85,8 +85,8 @@ private slots:
         for (int i = 0; i < 10; ++i) {
             clients.push_back(live.connect());
             QVERIFY(clients.back());
-            ids << LiveServer::newId();
-            clients.back()->sendRequest("Live.Start", LiveServer::params3(ids.last(), "xterm", "800x600"), i);
+            ids << RpcClient::newSessionId();
+            clients.back()->sendRequest("Live.Start", RpcClient::startParams(ids.last(), "xterm", "800x600"), i);
         }
         QSet<int> ports;
         for (int i = 0; i < 10; ++i) {
@@ -97,7 +97,7 @@ private slots:
         }
         QCOMPARE(ports.size(), 10); // each session got a display of its own
         for (int i = 0; i < 10; ++i) {
-            clients[i]->sendRequest("Live.Terminate", LiveServer::idParam(ids[i]), 100 + i);
+            clients[i]->sendRequest("Live.Terminate", RpcClient::idParams(ids[i]), 100 + i);
         }
         for (int i = 0; i < 10; ++i) {
             Json::Value response;
@@ -120,10 +120,10 @@ private slots:
         QVERIFY2(live.start(error), qPrintable(error));
         auto client = live.connect();
         QVERIFY(client);
-        const QString kept = LiveServer::newId();
-        const QString left = LiveServer::newId();
-        QVERIFY(live.call(*client, "Live.Start", LiveServer::params3(kept, "xterm", "800x600")).isMember("result"));
-        QVERIFY(live.call(*client, "Live.Start", LiveServer::params3(left, "xterm", "800x600")).isMember("result"));
+        const QString kept = RpcClient::newSessionId();
+        const QString left = RpcClient::newSessionId();
+        QVERIFY(client->startSession(kept).isMember("result"));
+        QVERIFY(client->startSession(left).isMember("result"));
         // One viewer comes and goes; the other session never had one.
         QVERIFY(live.control(left, "fake_agent_connect"));
         QTRY_COMPARE_WITH_TIMEOUT(live.readSessionFile(left, "server_log").count("Client authenticated"), 1, 5000);

@@ -8,18 +8,8 @@
 #include <QProcess>
 #include <QtTest>
 
-#include <json/reader.h>
 
 #include <csignal>
-
-namespace {
-Json::Value parse(const QByteArray &text)
-{
-    Json::Value value;
-    Json::Reader().parse(text.constData(), text.constData() + text.size(), value);
-    return value;
-}
-}
 
 // The session methods end to end: a client of the real server starts, lists, resumes, replays,
 // suspends and terminates sessions run by the stand-in agent.
@@ -33,13 +23,13 @@ private:
 
     Json::Value call(const QString &method, const Json::Value &params, int timeoutMs = 30000)
     {
-        return live->call(*client, method, params, timeoutMs);
+        return client->call(method, params, timeoutMs);
     }
 
     QString startSession(const QString &command = "xterm", const QString &geometry = "1024x768")
     {
-        const QString id = LiveServer::newId();
-        const Json::Value response = call("Live.Start", LiveServer::params3(id, command, geometry));
+        const QString id = RpcClient::newSessionId();
+        const Json::Value response = client->startSession(id, command, geometry);
         return response.isMember("result") ? id : QString();
     }
 
@@ -63,8 +53,8 @@ private slots:
 
     void startHandsOutTheAgentsPassword()
     {
-        const QString id = LiveServer::newId();
-        const Json::Value response = call("Live.Start", LiveServer::params3(id, "xterm -geometry 80x24", "1024x768"));
+        const QString id = RpcClient::newSessionId();
+        const Json::Value response = call("Live.Start", RpcClient::startParams(id, "xterm -geometry 80x24", "1024x768"));
         QVERIFY2(response.isMember("result"), response.toStyledString().c_str());
         const Json::Value result = response["result"];
         QCOMPARE(result["geometry"].asString(), std::string("1024x768"));
@@ -83,16 +73,16 @@ private slots:
         QVERIFY(live->readSessionFile(id, "monitor_pid").toInt() > 0);
         QVERIFY(QFile::exists(live->sessionDir(id) + "/authority"));
         QVERIFY(QFile::exists(live->sessionDir(id) + "/app_log"));
-        QTRY_COMPARE(parse(live->readSessionFile(id, "app_args").toUtf8()).size(), 1u);
-        QCOMPARE(parse(live->readSessionFile(id, "app_args").toUtf8())[0].asString(), std::string("xterm -geometry 80x24"));
-        QCOMPARE(parse(live->readSessionFile(id, "agent_args").toUtf8())[1].asString(),
+        QTRY_COMPARE(RpcClient::parse(live->readSessionFile(id, "app_args").toUtf8()).size(), 1u);
+        QCOMPARE(RpcClient::parse(live->readSessionFile(id, "app_args").toUtf8())[0].asString(), std::string("xterm -geometry 80x24"));
+        QCOMPARE(RpcClient::parse(live->readSessionFile(id, "agent_args").toUtf8())[1].asString(),
                  std::to_string(41000 + display));
     }
 
     void startByNameEchoesRootless()
     {
         Json::Value params(Json::objectValue);
-        const QString id = LiveServer::newId();
+        const QString id = RpcClient::newSessionId();
         params["id"] = id.toStdString();
         params["command"] = "xclock";
         params["geometry"] = "rootless";
@@ -114,38 +104,38 @@ private slots:
         QVERIFY(!id.isEmpty());
         // Start leaves a password offered to the first viewer.
         QCOMPARE(LiveServer::permissionsOf(listLocal(), id), QString("retry|terminate"));
-        QCOMPARE(LiveServer::errorCode(call("Live.Resume", LiveServer::idParam(id))), -32092);
-        QCOMPARE(LiveServer::errorCode(call("Live.Suspend", LiveServer::idParam(id))), -32092);
+        QCOMPARE(RpcClient::errorCode(call("Live.Resume", RpcClient::idParams(id))), -32092);
+        QCOMPARE(RpcClient::errorCode(call("Live.Suspend", RpcClient::idParams(id))), -32092);
 
         // Once it expires the session waits; resume asks the agent for a fresh one.
         QVERIFY(live->control(id, "fake_agent_expire"));
         QTRY_COMPARE_WITH_TIMEOUT(LiveServer::permissionsOf(listLocal(), id), QString("connect|terminate"), 5000);
-        QCOMPARE(LiveServer::errorCode(call("Live.Replay", LiveServer::idParam(id))), -32092);
+        QCOMPARE(RpcClient::errorCode(call("Live.Replay", RpcClient::idParams(id))), -32092);
         const int before = live->addedPasswords(id).size();
-        const Json::Value resumed = call("Live.Resume", LiveServer::idParam(id));
+        const Json::Value resumed = call("Live.Resume", RpcClient::idParams(id));
         QVERIFY2(resumed.isMember("result"), resumed.toStyledString().c_str());
         QCOMPARE(live->addedPasswords(id).size(), before + 1);
         QCOMPARE(QString::fromStdString(resumed["result"]["password"].asString()), live->addedPasswords(id).last());
         QCOMPARE(resumed["result"]["windowMode"].asString(), std::string("desktop"));
         QCOMPARE(resumed["result"]["port"].asInt(), 41000 + live->readSessionFile(id, "display").toInt());
         QCOMPARE(LiveServer::permissionsOf(listLocal(), id), QString("retry|terminate"));
-        const Json::Value replay = call("Live.Replay", LiveServer::idParam(id))["result"];
+        const Json::Value replay = call("Live.Replay", RpcClient::idParams(id))["result"];
         QCOMPARE(QString::fromStdString(replay["password"].asString()), live->addedPasswords(id).last());
 
         // A viewer logs in with it.
         QVERIFY(live->control(id, "fake_agent_connect", "192.0.2.7"));
         QTRY_COMPARE_WITH_TIMEOUT(LiveServer::permissionsOf(listLocal(), id), QString("disconnect|terminate"), 5000);
         QVERIFY(!listLocal()[0]["lastConnect"].asString().empty());
-        QCOMPARE(LiveServer::errorCode(call("Live.Replay", LiveServer::idParam(id))), -32092);
-        QCOMPARE(LiveServer::errorCode(call("Live.Resume", LiveServer::idParam(id))), -32092);
+        QCOMPARE(RpcClient::errorCode(call("Live.Replay", RpcClient::idParams(id))), -32092);
+        QCOMPARE(RpcClient::errorCode(call("Live.Resume", RpcClient::idParams(id))), -32092);
 
         // Suspend sends the viewer away; the session waits for the next one.
-        const Json::Value suspended = call("Live.Suspend", LiveServer::idParam(id));
+        const Json::Value suspended = call("Live.Suspend", RpcClient::idParams(id));
         QVERIFY2(suspended.isMember("result") && suspended["result"].isNull(), suspended.toStyledString().c_str());
         QCOMPARE(LiveServer::permissionsOf(listLocal(), id), QString("connect|terminate"));
         QVERIFY(!listLocal()[0]["lastDisconnect"].asString().empty());
 
-        const Json::Value terminated = call("Live.Terminate", LiveServer::idParam(id));
+        const Json::Value terminated = call("Live.Terminate", RpcClient::idParams(id));
         QVERIFY2(terminated.isMember("result") && terminated["result"].isNull(), terminated.toStyledString().c_str());
         QVERIFY(!QFile::exists(live->sessionDir(id)));
         QVERIFY(listLocal().isNull());
@@ -153,11 +143,11 @@ private slots:
 
     void terminateKeepsTheDirectoryOfAFailedAgent()
     {
-        const QString id = LiveServer::newId();
+        const QString id = RpcClient::newSessionId();
         QVERIFY(QDir().mkpath(live->sessionDir(id)));
         QVERIFY(live->control(id, "fake_agent_mode", "exit-code=1"));
-        QVERIFY(call("Live.Start", LiveServer::params3(id, "xterm", "800x600")).isMember("result"));
-        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
+        QVERIFY(client->startSession(id).isMember("result"));
+        QVERIFY(call("Live.Terminate", RpcClient::idParams(id)).isMember("result"));
         QVERIFY(QFile::exists(live->sessionDir(id)));
         QCOMPARE(live->readSessionFile(id, "server_exit"), QString("1"));
         QVERIFY(listLocal().isNull());
@@ -165,7 +155,7 @@ private slots:
 
     void malformedParametersAreRefused()
     {
-        const Json::Value shortStart = LiveServer::strings({"0123456789abcdef0123456789abcdef", "xterm"});
+        const Json::Value shortStart = RpcClient::strings({"0123456789abcdef0123456789abcdef", "xterm"});
         Json::Value numberId(Json::objectValue);
         numberId["id"] = 42;
         Json::Value numberArray(Json::arrayValue);
@@ -181,7 +171,7 @@ private slots:
         };
         for (const auto &entry : cases) {
             const Json::Value response = call(entry.first, entry.second);
-            QCOMPARE(LiveServer::errorCode(response), -32602);
+            QCOMPARE(RpcClient::errorCode(response), -32602);
             QCOMPARE(response["error"]["message"].asString(), std::string("Invalid parameters."));
         }
         QVERIFY(QDir(live->env.userFile("sessions")).isEmpty());
@@ -189,12 +179,12 @@ private slots:
 
     void unknownAndMalformedIds()
     {
-        const Json::Value unknown = call("Live.Resume", LiveServer::idParam(LiveServer::newId()));
-        QCOMPARE(LiveServer::errorCode(unknown), -32094);
+        const Json::Value unknown = call("Live.Resume", RpcClient::idParams(RpcClient::newSessionId()));
+        QCOMPARE(RpcClient::errorCode(unknown), -32094);
         QCOMPARE(unknown["error"]["message"].asString(), std::string("No session exists with the given id."));
         for (const char *id : {"0123456789abcdef0123456789abcde", "0123456789abcdef0123456789abcdef0",
                                "0123456789abcdef0123456789abcdeg", "../../etc"}) {
-            QCOMPARE(LiveServer::errorCode(call("Live.Start", LiveServer::params3(id, "xterm", "800x600"))), -32094);
+            QCOMPARE(RpcClient::errorCode(client->startSession(id)), -32094);
         }
         QVERIFY(live->server.log().contains("Warning: Got a bad id"));
         QVERIFY(QDir(live->env.userFile("sessions")).isEmpty());
@@ -208,18 +198,18 @@ private slots:
         const QString id = startSession();
         QVERIFY(!id.isEmpty());
         const QString monitor = live->readSessionFile(id, "monitor_pid");
-        QCOMPARE(LiveServer::errorCode(call("Live.Start", LiveServer::params3(id, "xterm", "800x600"))), -32094);
+        QCOMPARE(RpcClient::errorCode(client->startSession(id)), -32094);
         QCOMPARE(live->readSessionFile(id, "monitor_pid"), monitor); // no second agent in that directory
-        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
+        QVERIFY(call("Live.Terminate", RpcClient::idParams(id)).isMember("result"));
     }
 
     void agentThatDiesWhileStartingIsReported()
     {
-        const QString id = LiveServer::newId();
+        const QString id = RpcClient::newSessionId();
         QVERIFY(QDir().mkpath(live->sessionDir(id)));
         QVERIFY(live->control(id, "fake_agent_mode", "never-starts,exit-after=300,exit-code=3"));
-        const Json::Value response = call("Live.Start", LiveServer::params3(id, "xterm", "800x600"));
-        QCOMPARE(LiveServer::errorCode(response), -32099);
+        const Json::Value response = client->startSession(id);
+        QCOMPARE(RpcClient::errorCode(response), -32099);
         QCOMPARE(response["error"]["message"].asString(), std::string("An unknown error occurred."));
         QTRY_VERIFY_WITH_TIMEOUT(listLocal().isNull(), 5000);
         QVERIFY(QFile::exists(live->sessionDir(id))); // ended with status 3: kept for a look
@@ -227,16 +217,16 @@ private slots:
 
     void agentThatNeverStartsTimesOut()
     {
-        const QString id = LiveServer::newId();
+        const QString id = RpcClient::newSessionId();
         QVERIFY(QDir().mkpath(live->sessionDir(id)));
         QVERIFY(live->control(id, "fake_agent_mode", "never-starts"));
         QElapsedTimer timer;
         timer.start();
-        const Json::Value response = call("Live.Start", LiveServer::params3(id, "xterm", "800x600"), 40000);
-        QCOMPARE(LiveServer::errorCode(response), -32077);
+        const Json::Value response = client->startSession(id, "xterm", "800x600", 40000);
+        QCOMPARE(RpcClient::errorCode(response), -32077);
         QVERIFY(timer.elapsed() >= 14000);
         QCOMPARE(response["error"]["message"].asString(), std::string("Timed out waiting for the agent."));
-        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
+        QVERIFY(call("Live.Terminate", RpcClient::idParams(id)).isMember("result"));
     }
 
     void updatesFollowTheList()
@@ -302,8 +292,8 @@ private slots:
         stranger.start("sleep", {"60"});
         QVERIFY(stranger.waitForStarted(5000));
         QVERIFY(setServerPid(QByteArray::number(stranger.processId())));
-        const Json::Value refused = call("Live.Terminate", LiveServer::idParam(id));
-        QCOMPARE(LiveServer::errorCode(refused), -32086);
+        const Json::Value refused = call("Live.Terminate", RpcClient::idParams(id));
+        QCOMPARE(RpcClient::errorCode(refused), -32086);
         QVERIFY(live->server.log().contains(
             QString("Warning: The process with pid \"%1\" is not the agent of the session").arg(stranger.processId())));
         QVERIFY(!stranger.waitForFinished(500));
@@ -311,7 +301,7 @@ private slots:
         stranger.kill();
         stranger.waitForFinished(5000);
 
-        const QString broken = live->sessionDir(LiveServer::newId());
+        const QString broken = live->sessionDir(RpcClient::newSessionId());
         QVERIFY(QDir().mkpath(broken));
         QVERIFY(QFile::link("/dev/zero", broken + "/display"));
         for (const char *name : {"window_mode", "name", "monitor_pid"}) {
@@ -334,7 +324,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(answered >= 6, 10000); // asked again by the new server, which lives on
         QVERIFY(live->server.isRunning());
         QVERIFY(setServerPid(live->readSessionFile(id, "monitor_pid").toLatin1()));
-        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
+        QVERIFY(call("Live.Terminate", RpcClient::idParams(id)).isMember("result"));
     }
 
     void restartedServerFindsItsSessions()
@@ -355,7 +345,7 @@ private slots:
         QCOMPARE(QString::fromStdString(sessions[0]["id"].asString()), id);
         QCOMPARE(sessions[0]["name"].asString(), std::string("xterm"));
         QCOMPARE(LiveServer::permissionsOf(sessions, id), QString("retry|terminate"));
-        QVERIFY(call("Live.Terminate", LiveServer::idParam(id)).isMember("result"));
+        QVERIFY(call("Live.Terminate", RpcClient::idParams(id)).isMember("result"));
         QVERIFY(!QFile::exists(live->sessionDir(id)));
     }
 };

@@ -67,14 +67,14 @@ private:
         for (int round = 0; total.elapsed() < forMs; ++round) {
             QElapsedTimer clock;
             clock.start();
-            if (!answered(live.call(client, "Live.GetVersion", Json::Value(), 5000))) {
+            if (!answered(client.call("Live.GetVersion", Json::Value(), 5000))) {
                 return -1;
             }
             slowest = std::max(slowest, clock.elapsed());
             if (round % 5 == 0) {
                 clock.restart();
                 auto fresh = live.connect();
-                if (!fresh || !answered(live.call(*fresh, "Live.GetVersion", Json::Value(), 5000))) {
+                if (!fresh || !answered(fresh->call("Live.GetVersion", Json::Value(), 5000))) {
                     return -1;
                 }
                 slowest = std::max(slowest, clock.elapsed());
@@ -84,11 +84,10 @@ private:
         return slowest;
     }
 
-    static QString startSession(LiveServer &live, RpcClient &client)
+    static QString startSession(RpcClient &client)
     {
-        const QString id = LiveServer::newId();
-        const Json::Value started = live.call(client, "Live.Start", LiveServer::params3(id, "xterm", "800x600"));
-        return answered(started) ? id : QString();
+        const QString id = RpcClient::newSessionId();
+        return answered(client.startSession(id)) ? id : QString();
     }
 
 private slots:
@@ -101,7 +100,7 @@ private slots:
         auto starter = live.connect();
         auto other = live.connect();
         QVERIFY(starter && other);
-        starter->sendRequest("Live.Start", LiveServer::params3(LiveServer::newId(), "xterm", "800x600"), "start");
+        starter->sendRequest("Live.Start", RpcClient::startParams(RpcClient::newSessionId(), "xterm", "800x600"), "start");
         starter->idle(500); // the start now holds its session while the agent comes up
 
         const qint64 slowest = slowestAnswer(live, *other, 4000);
@@ -124,15 +123,15 @@ private slots:
         auto starter = live.connect();
         auto other = live.connect();
         QVERIFY(starter && other);
-        const QString id = LiveServer::newId();
-        starter->sendRequest("Live.Start", LiveServer::params3(id, "xterm", "800x600"), "start");
+        const QString id = RpcClient::newSessionId();
+        starter->sendRequest("Live.Start", RpcClient::startParams(id, "xterm", "800x600"), "start");
         starter->idle(500);
         starter.reset();
 
         const qint64 slowest = slowestAnswer(live, *other, 2000);
         qInfo("slowest answer after the starter left: %lld ms", static_cast<long long>(slowest));
         QVERIFY2(slowest >= 0 && slowest < 500, qPrintable(QString::number(slowest)));
-        QTRY_COMPARE_WITH_TIMEOUT(listedPermissions(live.call(*other, "Live.ListLocalSessions", Json::Value()), id),
+        QTRY_COMPARE_WITH_TIMEOUT(listedPermissions(other->call("Live.ListLocalSessions", Json::Value()), id),
                                   QString("retry|terminate"), 20000);
     }
 
@@ -145,7 +144,7 @@ private slots:
         QVERIFY2(live.start(error), qPrintable(error));
         auto client = live.connect();
         QVERIFY(client);
-        const QString id = startSession(live, *client);
+        const QString id = startSession(*client);
         QVERIFY(!id.isEmpty());
         QVERIFY(live.control(id, "fake_agent_silence"));
         QTRY_VERIFY(!QFile::exists(live.sessionDir(id) + "/fake_agent_silence"));
@@ -153,7 +152,7 @@ private slots:
         const qint64 slowest = slowestAnswer(live, *client, 3000);
         qInfo("slowest answer while the socket is silent: %lld ms", static_cast<long long>(slowest));
         QVERIFY2(slowest >= 0 && slowest < 1000, qPrintable(QString::number(slowest)));
-        const Json::Value list = live.call(*client, "Live.ListLocalSessions", Json::Value(), 3000);
+        const Json::Value list = client->call("Live.ListLocalSessions", Json::Value(), 3000);
         QCOMPARE(listedPermissions(list, id), QString("retry|terminate"));
     }
 
@@ -164,7 +163,7 @@ private slots:
         QVERIFY2(live.start(error), qPrintable(error));
         auto client = live.connect();
         QVERIFY(client);
-        const QString id = startSession(live, *client);
+        const QString id = startSession(*client);
         QVERIFY(!id.isEmpty());
         const FifoRelease fifo{live.sessionDir(id) + "/server_log"};
         QVERIFY(replaceLogByFifo(fifo.path));
@@ -182,7 +181,7 @@ private slots:
         QVERIFY2(live.start(error), qPrintable(error));
         auto client = live.connect();
         QVERIFY(client);
-        const QString id = startSession(live, *client);
+        const QString id = startSession(*client);
         QVERIFY(!id.isEmpty());
         client.reset();
         QVERIFY(live.server.stop(SIGTERM)); // the session goes on without its server
@@ -199,7 +198,7 @@ private slots:
         QVERIFY(client);
         const qint64 slowest = slowestAnswer(live, *client, 2000);
         QVERIFY2(slowest >= 0 && slowest < 1000, qPrintable(QString::number(slowest)));
-        const Json::Value list = live.call(*client, "Live.ListLocalSessions", Json::Value(), 3000);
+        const Json::Value list = client->call("Live.ListLocalSessions", Json::Value(), 3000);
         QVERIFY2(!listedPermissions(list, id).isEmpty(), list.toStyledString().c_str());
     }
 };

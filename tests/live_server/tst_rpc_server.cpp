@@ -49,13 +49,6 @@ private:
     quint16 port = 0;
 
     QString certificatePath() const { return env.userPath() + "/../server_cert"; }
-    QString keyPath() const { return env.userPath() + "/../server_key"; }
-
-    bool connectVerified(RpcClient &client)
-    {
-        QString error;
-        return client.setIdentity(certificatePath(), keyPath(), error) && client.connectToServer(port);
-    }
 
     // The payloads the server sent in answer to `payload`: a marker request follows it, and since
     // requests are answered in order, whatever came before the marker's answer belongs to it.
@@ -136,7 +129,7 @@ private slots:
         QVERIFY(read >= 0 && read < listen && listen < write && write < signals_);
 
         RpcClient client;
-        QVERIFY(connectVerified(client));
+        QVERIFY(server->connectClient(client));
         QCOMPARE(client.serverCertificate().toPem(), QSslCertificate::fromPath(certificatePath()).value(0).toPem());
     }
 
@@ -192,7 +185,7 @@ private slots:
         QFETCH(QByteArray, request);
         QFETCH(QList<QByteArray>, answers);
         RpcClient client;
-        QVERIFY(connectVerified(client));
+        QVERIFY(server->connectClient(client));
         QCOMPARE(answersTo(client, request), answers);
         QVERIFY(client.isConnected());
     }
@@ -202,7 +195,7 @@ private slots:
     void framesCompactJsonWithOneLineFeed()
     {
         RpcClient client;
-        QVERIFY(connectVerified(client));
+        QVERIFY(server->connectClient(client));
         QByteArray first;
         for (const char *params : {"", ",\"params\":null", ",\"params\":[1]", ",\"params\":{\"x\":\"y\"}", ",\"params\":7"}) {
             const QList<QByteArray> answers =
@@ -242,7 +235,7 @@ private slots:
     void framesAreAnsweredInOrder()
     {
         RpcClient client;
-        QVERIFY(connectVerified(client));
+        QVERIFY(server->connectClient(client));
         client.sendRaw(frame(R"({"jsonrpc":"2.0","id":"first","method":"system.describe"})")
                        + frame(R"({"jsonrpc":"2.0","id":"second","method":"Live.GetVersion"})"));
         Json::Value first;
@@ -270,7 +263,7 @@ private slots:
         const QString line = ": Warning: " + warning;
         const int before = logCount(line);
         RpcClient client;
-        QVERIFY(connectVerified(client));
+        QVERIFY(server->connectClient(client));
         client.sendRaw(bytes);
         QVERIFY(client.waitForDisconnected(5000));
         QCOMPARE(client.receivedBytes(), QByteArray());
@@ -316,10 +309,10 @@ private slots:
     void clientLeavingMidRequestDoesNotDisturbOthers()
     {
         RpcClient staying;
-        QVERIFY(connectVerified(staying));
+        QVERIFY(server->connectClient(staying));
         for (int i = 0; i < 5; ++i) {
             RpcClient leaving;
-            QVERIFY(connectVerified(leaving));
+            QVERIFY(server->connectClient(leaving));
             leaving.sendRequest("system.describe", Json::Value(), 1);
             leaving.abort();
         }
@@ -336,7 +329,7 @@ private slots:
     {
         const qint64 residentBefore = server->residentKiB();
         RpcClient greedy;
-        QVERIFY(connectVerified(greedy));
+        QVERIFY(server->connectClient(greedy));
         greedy.stopReading();
         // The 60 000-character id comes back in every answer.
         const QByteArray request =
@@ -357,7 +350,7 @@ private slots:
         QVERIFY2(grownKiB < 100 * 1024, qPrintable(QString::number(grownKiB)));
 
         RpcClient other;
-        QVERIFY(connectVerified(other));
+        QVERIFY(server->connectClient(other));
         Json::Value response;
         QVERIFY(other.call("Live.GetVersion", Json::Value(), 1, response, 2000));
         QCOMPARE(response["result"].asString(), std::string("1.0.38"));

@@ -1,5 +1,7 @@
 #include "tests/support/relay_process.h"
 
+#include "tests/support/frame_codec.h"
+
 #include <QDeadlineTimer>
 
 RelayProcess::RelayProcess() = default;
@@ -32,7 +34,7 @@ void RelayProcess::send(const QByteArray &bytes)
 
 void RelayProcess::sendFrame(const QByteArray &payload)
 {
-    send(frame(payload));
+    send(FrameCodec::encode(payload));
 }
 
 bool RelayProcess::readFrame(QByteArray &payload, int timeoutMs)
@@ -40,37 +42,15 @@ bool RelayProcess::readFrame(QByteArray &payload, int timeoutMs)
     QDeadlineTimer deadline(timeoutMs);
     for (;;) {
         output += child.readAllStandardOutput();
-        const Frame found = takeFrame(output, payload);
-        if (found != Frame::Incomplete) {
-            return found == Frame::Complete;
+        const FrameCodec::Frame found = FrameCodec::take(output, payload);
+        if (found != FrameCodec::Frame::Incomplete) {
+            return found == FrameCodec::Frame::Complete;
         }
         if (deadline.hasExpired() || child.state() == QProcess::NotRunning) {
             return false;
         }
         child.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
     }
-}
-
-RelayProcess::Frame RelayProcess::takeFrame(QByteArray &buffer, QByteArray &payload)
-{
-    const int colon = buffer.indexOf(':');
-    if (colon < 0) {
-        return Frame::Incomplete;
-    }
-    bool isNumber = false;
-    const int length = buffer.left(colon).toInt(&isNumber);
-    if (!isNumber || length < 0) {
-        return Frame::Invalid;
-    }
-    if (buffer.size() < colon + length + 2) {
-        return Frame::Incomplete;
-    }
-    if (buffer.at(colon + 1 + length) != ',') {
-        return Frame::Invalid;
-    }
-    payload = buffer.mid(colon + 1, length);
-    buffer.remove(0, colon + length + 2);
-    return Frame::Complete;
 }
 
 void RelayProcess::closeInput()
@@ -97,11 +77,6 @@ QByteArray RelayProcess::standardError()
 QStringList RelayProcess::errorLines()
 {
     return QString::fromLocal8Bit(standardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QByteArray RelayProcess::frame(const QByteArray &payload)
-{
-    return QByteArray::number(payload.size()) + ':' + payload + ',';
 }
 
 QByteArray RelayProcess::request(const QByteArray &id)

@@ -27,10 +27,7 @@ public:
     QByteArray standardError();
     QStringList errorLines();
 
-    enum class Frame { Complete, Incomplete, Invalid };
-    // Cuts the first frame off the front of the buffer.
-    static Frame takeFrame(QByteArray &buffer, QByteArray &payload);
-    static QByteArray frame(const QByteArray &payload);
+    // A "system.describe" request with this id, written as JSON text.
     static QByteArray request(const QByteArray &id);
 
 private:

@@ -1,8 +1,11 @@
 #include "tests/support/rpc_client.h"
 
+#include "tests/support/frame_codec.h"
+
 #include <QFile>
 #include <QSslSocket>
 #include <QTest>
+#include <QUuid>
 
 #include <json/reader.h>
 #include <json/writer.h>
@@ -11,37 +14,7 @@
 
 namespace {
 
-// The client frames and unframes on its own rather than with the server's code, so that a fault
-// shared by both ends cannot hide itself.
-enum class Frame { Complete, Incomplete, Invalid };
-
-Frame takeFrame(QByteArray &buffer, QByteArray &payload)
-{
-    const int colon = buffer.indexOf(':');
-    if (colon < 0) {
-        return buffer.size() > 5 ? Frame::Invalid : Frame::Incomplete;
-    }
-    const QByteArray prefix = buffer.left(colon);
-    bool ok = !prefix.isEmpty();
-    for (const char c : prefix) {
-        ok = ok && c >= '0' && c <= '9';
-    }
-    const qint64 length = ok ? prefix.toLongLong(&ok) : -1;
-    if (!ok) {
-        return Frame::Invalid;
-    }
-    if (buffer.size() < colon + 1 + length + 1) {
-        return Frame::Incomplete;
-    }
-    if (buffer.at(int(colon + 1 + length)) != ',') {
-        return Frame::Invalid;
-    }
-    payload = buffer.mid(colon + 1, int(length));
-    buffer.remove(0, int(colon + 1 + length + 1));
-    return Frame::Complete;
-}
-
-bool parse(const QByteArray &text, Json::Value &value)
+bool parseJson(const QByteArray &text, Json::Value &value)
 {
     Json::CharReaderBuilder builder;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -157,7 +130,7 @@ void RpcClient::sendRaw(const QByteArray &bytes)
 
 void RpcClient::sendFrame(const QByteArray &payload)
 {
-    sendRaw(QByteArray::number(payload.size()) + ':' + payload + ',');
+    sendRaw(FrameCodec::encode(payload));
 }
 
 void RpcClient::sendMessage(const Json::Value &message)
@@ -190,6 +163,69 @@ bool RpcClient::call(const QString &method, const Json::Value &params, const Jso
 {
     sendRequest(method, params, id);
     return waitForResponse(id, response, timeoutMs);
+}
+
+Json::Value RpcClient::call(const QString &method, const Json::Value &params, int timeoutMs)
+{
+    // Ids of a space of their own, so that they never meet the numbers a test chooses itself.
+    const Json::Value id = QStringLiteral("call-%1").arg(++lastCallId).toStdString();
+    Json::Value response;
+    if (!call(method, params, id, response, timeoutMs)) {
+        return Json::Value("no response");
+    }
+    return response;
+}
+
+Json::Value RpcClient::startSession(const QString &id, const QString &command, const QString &geometry, int timeoutMs)
+{
+    return call(QStringLiteral("Live.Start"), startParams(id, command, geometry), timeoutMs);
+}
+
+QString RpcClient::newSessionId()
+{
+    return QUuid::createUuid().toString(QUuid::Id128);
+}
+
+Json::Value RpcClient::strings(const QStringList &values)
+{
+    Json::Value array(Json::arrayValue);
+    for (const QString &value : values) {
+        array.append(value.toStdString());
+    }
+    return array;
+}
+
+Json::Value RpcClient::idParams(const QString &id)
+{
+    return strings({id});
+}
+
+Json::Value RpcClient::startParams(const QString &id, const QString &command, const QString &geometry)
+{
+    return strings({id, command, geometry});
+}
+
+Json::Value RpcClient::parse(const QByteArray &text)
+{
+    Json::Value value;
+    return parseJson(text, value) ? value : Json::Value();
+}
+
+QStringList RpcClient::idsOf(const Json::Value &list)
+{
+    QStringList ids;
+    for (const Json::Value &session : list) {
+        ids << QString::fromStdString(session["id"].asString());
+    }
+    return ids;
+}
+
+int RpcClient::errorCode(const Json::Value &response)
+{
+    if (!response.isObject() || !response.isMember("error")) {
+        return 0;
+    }
+    return response["error"]["code"].asInt();
 }
 
 bool RpcClient::waitForResponse(const Json::Value &id, Json::Value &response, int timeoutMs)
@@ -306,11 +342,11 @@ void RpcClient::Socket_readyRead()
     unframed += data;
     QByteArray payload;
     for (;;) {
-        const Frame outcome = takeFrame(unframed, payload);
-        if (outcome == Frame::Incomplete) {
+        const FrameCodec::Frame outcome = FrameCodec::take(unframed, payload);
+        if (outcome == FrameCodec::Frame::Incomplete) {
             return;
         }
-        if (outcome == Frame::Invalid) {
+        if (outcome == FrameCodec::Frame::Invalid) {
             framingProblem = QStringLiteral("invalid frame at: ") + QString::fromLatin1(unframed.left(40).toHex());
             return;
         }
@@ -322,7 +358,7 @@ void RpcClient::Socket_readyRead()
 void RpcClient::fileMessage(const QByteArray &payload)
 {
     Json::Value message;
-    if (!parse(payload, message)) {
+    if (!parseJson(payload, message)) {
         return;
     }
     if (message.isArray() || (message.isObject() && message.isMember("id"))) {

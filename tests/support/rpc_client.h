@@ -6,6 +6,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
+#include <QStringList>
 #include <json/value.h>
 
 class QSslSocket;
@@ -50,6 +51,24 @@ public:
     // Sends the request and waits for the response with the same id.
     bool call(const QString &method, const Json::Value &params, const Json::Value &id, Json::Value &response,
               int timeoutMs = 10000);
+    // Sends the request under an id of the client's own and waits for its response. One that does not
+    // come in time reads as the string "no response", which no check takes for an answer.
+    Json::Value call(const QString &method, const Json::Value &params = Json::Value(), int timeoutMs = 30000);
+    // "Live.Start" for a session with this id; the response as call() gives it.
+    Json::Value startSession(const QString &id, const QString &command = QStringLiteral("xterm"),
+                             const QString &geometry = QStringLiteral("800x600"), int timeoutMs = 30000);
+
+    // The pieces of requests and responses that the tests share.
+    static QString newSessionId();
+    static Json::Value strings(const QStringList &values);
+    static Json::Value idParams(const QString &id);
+    static Json::Value startParams(const QString &id, const QString &command, const QString &geometry);
+    // The code of the response's "error", 0 when it has none.
+    static int errorCode(const Json::Value &response);
+    // The JSON text as a value; null when it is not JSON.
+    static Json::Value parse(const QByteArray &text);
+    // The "id" of every session in a list such as "Live.ListSessions" answers.
+    static QStringList idsOf(const Json::Value &list);
 
     // Each of these takes the message it returns out of its queue.
     bool waitForResponse(const Json::Value &id, Json::Value &response, int timeoutMs = 10000);
@@ -93,4 +112,5 @@ private:
     QList<Json::Value> responses;
     QList<Json::Value> notifications;
     QString framingProblem;
+    int lastCallId = 0;
 };

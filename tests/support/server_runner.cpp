@@ -1,5 +1,6 @@
 #include "tests/support/server_runner.h"
 
+#include "tests/support/rpc_client.h"
 #include "tests/support/test_environment.h"
 
 #include <QDeadlineTimer>
@@ -31,6 +32,13 @@ ServerRunner::~ServerRunner()
             ::kill(static_cast<pid_t>(running), SIGKILL);
         }
     }
+}
+
+bool ServerRunner::connectClient(RpcClient &client) const
+{
+    QString error;
+    return client.setIdentity(env.userFile("../server_cert"), env.userFile("../server_key"), error)
+        && client.connectToServer(port());
 }
 
 LaunchResult ServerRunner::launch(int timeoutMs)

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+class RpcClient;
 class TestEnvironment;
 
 // What the launching process of a program left behind.
@@ -31,6 +32,9 @@ public:
     quint16 port() const;        // from the port file, 0 when there is none
     bool isRunning() const;
     bool waitForFile(const QString &name, int timeoutMs = 10000) const;
+    // Connects the client with the user's certificate, as the relay does; false when the connection
+    // or the handshake failed.
+    bool connectClient(RpcClient &client) const;
 
     // Sends the signal to the daemon and waits until its process is gone.
     bool stop(int signal, int timeoutMs = 20000);
