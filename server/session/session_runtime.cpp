@@ -2,6 +2,7 @@
 
 #include "common/files.h"
 #include "common/logging.h"
+#include "server/session/agent_contract.h"
 #include "server/session/agent_info_object.h"
 #include "server/session/agent_log_grammar.h"
 #include "server/session/agent_socket.h"
@@ -24,7 +25,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr int agentPortBase = 41000;
 constexpr int pollIntervalMs = 50;
 
 void warn(const QString &message)
@@ -37,19 +37,14 @@ QString missingDirectory(const QString &dir)
     return QStringLiteral("The directory \"%1\" does not exist").arg(dir);
 }
 
-QString agentSocketPath(quint16 display)
-{
-    return QStringLiteral("/tmp/Xrdp_%1.sock").arg(display);
-}
-
 // The files that describe the session to a later load, all mode 0600.
 bool writeSessionFiles(const QDir &dir, quint16 display, const QString &windowMode, const QString &command,
                        QString &error)
 {
-    return writeFileUShort(dir.filePath(QStringLiteral("display")), display, error)
-        && writeFileString(dir.filePath(QStringLiteral("window_mode")), windowMode, error)
-        && writeFileString(dir.filePath(QStringLiteral("name")), command, error)
-        && writeFileText(dir.filePath(QStringLiteral("info")), "{\n}", error);
+    return writeFileUShort(dir.filePath(AgentContract::displayFile), display, error)
+        && writeFileString(dir.filePath(AgentContract::windowModeFile), windowMode, error)
+        && writeFileString(dir.filePath(AgentContract::nameFile), command, error)
+        && writeFileText(dir.filePath(AgentContract::infoFile), "{\n}", error);
 }
 
 // The C library of Debian 12 declares these without C linkage, so the system calls are made directly.
@@ -147,10 +142,10 @@ int SessionRuntime::load(const QString &dir)
     QString sessionName;
     int launcherPid = 0;
     QString error;
-    if (!readFileUShort(directory.filePath(QStringLiteral("display")), displayNumber, error)
-        || !readFileWord(directory.filePath(QStringLiteral("window_mode")), mode, error)
-        || !readFileWord(directory.filePath(QStringLiteral("name")), sessionName, error)
-        || !readFileInt(directory.filePath(QStringLiteral("monitor_pid")), launcherPid, error)) {
+    if (!readFileUShort(directory.filePath(AgentContract::displayFile), displayNumber, error)
+        || !readFileWord(directory.filePath(AgentContract::windowModeFile), mode, error)
+        || !readFileWord(directory.filePath(AgentContract::nameFile), sessionName, error)
+        || !readFileInt(directory.filePath(AgentContract::monitorPidFile), launcherPid, error)) {
         warn(error);
         return ReadFileFailed;
     }
@@ -191,12 +186,12 @@ int SessionRuntime::startAgent(const QString &dir, quint16 firstDisplay, quint16
         warn(error);
     }
     qint64 launcherPid = 0;
-    const QStringList arguments = {geometry, QString::number(agentPortBase + displayNumber)};
-    if (!QProcess::startDetached(QStringLiteral("start-agent"), arguments, dir, &launcherPid)) {
+    const QStringList arguments = {geometry, QString::number(AgentContract::viewerPort(displayNumber))};
+    if (!QProcess::startDetached(AgentContract::agentLauncher, arguments, dir, &launcherPid)) {
         warn(QStringLiteral("Failed to start the agent in the directory \"%1\"").arg(dir));
         return AgentStartFailed;
     }
-    if (!writeFileLongLong(QDir(dir).filePath(QStringLiteral("monitor_pid")), launcherPid, error)) {
+    if (!writeFileLongLong(QDir(dir).filePath(AgentContract::monitorPidFile), launcherPid, error)) {
         warn(error);
         return WriteFileFailed;
     }
@@ -210,11 +205,11 @@ int SessionRuntime::startApplication(const QString &command)
         return NotInitialized;
     }
     QString error;
-    if (!writeFileString(sessionFile(QStringLiteral("app_log")), QString(), error)) {
+    if (!writeFileString(sessionFile(AgentContract::appLogFile), QString(), error)) {
         warn(error);
         return WriteFileFailed;
     }
-    if (!QProcess::startDetached(QStringLiteral("start-app"), {command}, m_path)) {
+    if (!QProcess::startDetached(AgentContract::appLauncher, {command}, m_path)) {
         warn(QStringLiteral("Failed to start the applicaion in the directory \"%1\"").arg(m_path));
         return ApplicationStartFailed;
     }
@@ -225,12 +220,12 @@ void SessionRuntime::updateAgentInfo()
 {
     // A session whose socket does not answer keeps what it had; the failure is not the session's.
     QString ignored;
-    const QString socketPath = agentSocketPath(m_display);
+    const QString socketPath = AgentContract::infoSocketPath(m_display);
     if (QFileInfo::exists(socketPath)) {
         queryAgentInfo(socketPath, ignored);
         return;
     }
-    const QString logPath = sessionFile(QStringLiteral("server_log"));
+    const QString logPath = sessionFile(AgentContract::logFile);
     if (QFileInfo::exists(logPath)) {
         parseAgentLog(logPath, ignored);
     }
@@ -252,7 +247,7 @@ int SessionRuntime::refresh()
     updateAgentInfo();
     if (m_exited) {
         QString error;
-        if (!readFileInt(sessionFile(QStringLiteral("server_exit")), m_exitCode, error)) {
+        if (!readFileInt(sessionFile(AgentContract::exitFile), m_exitCode, error)) {
             m_failed = true;
             warn(error);
             return ReadFileFailed;
@@ -271,7 +266,7 @@ int SessionRuntime::sendSignal(int signal)
         warn(missingDirectory(m_path));
         return NotASessionPath;
     }
-    const QString pidFile = sessionFile(QStringLiteral("server_pid"));
+    const QString pidFile = sessionFile(AgentContract::pidFile);
     int pid = 0;
     QString error;
     if (!readFileInt(pidFile, pid, error)) {
