@@ -6,10 +6,11 @@
 #include "server/session/agent_info_object.h"
 #include "server/session/agent_log_grammar.h"
 #include "server/session/agent_socket.h"
+#include "server/session/agent_watch.h"
 #include "server/session/display_search.h"
 #include "server/session/error_code.h"
 #include "server/session/launcher_state.h"
-#include "server/session/pause.h"
+#include "server/session/pidfd.h"
 #include "server/session/value_files.h"
 #include "server/session/x_authority.h"
 
@@ -21,10 +22,10 @@
 
 #include <cerrno>
 #include <csignal>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
+// The waits look again at least this often, also when the agent shows no change (see AgentWatch).
 constexpr int pollIntervalMs = 50;
 
 void warn(const QString &message)
@@ -45,17 +46,6 @@ bool writeSessionFiles(const QDir &dir, quint16 display, const QString &windowMo
         && writeFileString(dir.filePath(AgentContract::windowModeFile), windowMode, error)
         && writeFileString(dir.filePath(AgentContract::nameFile), command, error)
         && writeFileText(dir.filePath(AgentContract::infoFile), "{\n}", error);
-}
-
-// The C library of Debian 12 declares these without C linkage, so the system calls are made directly.
-int pidfdOpen(qint32 pid)
-{
-    return int(::syscall(SYS_pidfd_open, pid, 0));
-}
-
-int pidfdSendSignal(int process, int signal)
-{
-    return int(::syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0));
 }
 
 int signalFailed(qint32 pid, int failure)
@@ -286,6 +276,8 @@ int SessionRuntime::waitUntil(int timeoutMs, const std::function<bool()> &reache
     if (m_path.isEmpty()) {
         return NotInitialized;
     }
+    // Made before the first look, so that whatever the agent does after that look wakes the wait.
+    AgentWatch watch(m_path, m_monitorPid);
     const qint64 timeoutNs = qint64(timeoutMs) * 1000000;
     QElapsedTimer timer;
     timer.start();
@@ -308,7 +300,7 @@ int SessionRuntime::waitUntil(int timeoutMs, const std::function<bool()> &reache
         const qint64 leftMs = (timeoutNs - elapsedNs + 999999) / 1000000;
         const int pauseMs = timeoutMs < 0 ? pollIntervalMs : int(qMin<qint64>(pollIntervalMs, leftMs));
         QString error;
-        if (pauseMs > 0 && !pauseFor(pauseMs, error)) {
+        if (pauseMs > 0 && !watch.waitForChange(pauseMs, error)) {
             warn(QStringLiteral("Failed to sleep: %1").arg(error));
             return UnknownError;
         }
