@@ -5,15 +5,12 @@
 // Runs lumen_server and the stand-in agent of tests/fixtures in a private environment, like the
 // tests do. Prints its figures; never fails on timing.
 
+#include "bench/blocking_client.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_environment.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QSslCertificate>
-#include <QSslKey>
-#include <QSslSocket>
 #include <QTextStream>
 #include <QThread>
 #include <QUuid>
@@ -29,74 +26,15 @@ QTextStream out(stdout);
 constexpr int agentDelayMs = 6000;
 constexpr int pauseBetweenCallsMs = 10;
 
-QByteArray frame(const QByteArray &payload)
+// The time one "Live.GetVersion" call takes, in microseconds; -1 when it got no answer.
+qint64 timeGetVersion(BlockingClient &client, int id)
 {
-    return QByteArray::number(payload.size()) + ':' + payload + ',';
+    const QByteArray marker = "\"id\":" + QByteArray::number(id) + ",";
+    QElapsedTimer clock;
+    clock.start();
+    client.send("{\"id\":" + QByteArray::number(id) + ",\"jsonrpc\":\"2.0\",\"method\":\"Live.GetVersion\"}\n");
+    return client.waitFor(marker, 30000) ? clock.nsecsElapsed() / 1000 : -1;
 }
-
-// A blocking client: one call at a time, timed from the write to the last byte of the answer.
-class BlockingClient
-{
-public:
-    bool connect(quint16 port, const QString &certificatePath, const QString &keyPath)
-    {
-        QFile certificateFile(certificatePath);
-        QFile keyFile(keyPath);
-        if (!certificateFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
-            return false;
-        }
-        socket.setLocalCertificate(QSslCertificate(certificateFile.readAll(), QSsl::Pem));
-        socket.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey));
-        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-        return socket.waitForEncrypted(10000);
-    }
-
-    void send(const QByteArray &payload) { socket.write(frame(payload)); socket.flush(); }
-
-    // Waits for the frame that carries `marker` (notifications may come first); false on time-out.
-    bool waitFor(const QByteArray &marker, int timeoutMs)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
-            received += socket.readAll();
-            while (true) {
-                const int colon = received.indexOf(':');
-                if (colon < 0) {
-                    break;
-                }
-                const int length = received.left(colon).toInt();
-                if (received.size() < colon + length + 2) {
-                    break;
-                }
-                const QByteArray payload = received.mid(colon + 1, length);
-                received.remove(0, colon + length + 2);
-                if (payload.contains(marker)) {
-                    return true;
-                }
-            }
-            const qint64 left = timeoutMs - clock.elapsed();
-            if (left <= 0 || !socket.waitForReadyRead(int(left))) {
-                return false;
-            }
-        }
-    }
-
-    // The time one "Live.GetVersion" call takes, in microseconds; -1 when it got no answer.
-    qint64 timeGetVersion(int id)
-    {
-        const QByteArray marker = "\"id\":" + QByteArray::number(id) + ",";
-        QElapsedTimer clock;
-        clock.start();
-        send("{\"id\":" + QByteArray::number(id) + ",\"jsonrpc\":\"2.0\",\"method\":\"Live.GetVersion\"}\n");
-        return waitFor(marker, 30000) ? clock.nsecsElapsed() / 1000 : -1;
-    }
-
-private:
-    QSslSocket socket;
-    QByteArray received;
-};
 
 struct Figures
 {
@@ -120,7 +58,7 @@ void sample(BlockingClient &client, Figures &figures, int &id, qint64 forMs)
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < forMs) {
-        const qint64 micros = client.timeGetVersion(++id);
+        const qint64 micros = timeGetVersion(client, ++id);
         if (micros < 0) {
             ++figures.unanswered;
         } else {

@@ -2,13 +2,15 @@
 
 #include "common/files.h"
 #include "common/logging.h"
+#include "server/session/agent_contract.h"
 #include "server/session/agent_info_object.h"
 #include "server/session/agent_log_grammar.h"
 #include "server/session/agent_socket.h"
+#include "server/session/agent_watch.h"
 #include "server/session/display_search.h"
 #include "server/session/error_code.h"
 #include "server/session/launcher_state.h"
-#include "server/session/pause.h"
+#include "server/session/pidfd.h"
 #include "server/session/value_files.h"
 #include "server/session/x_authority.h"
 
@@ -20,11 +22,10 @@
 
 #include <cerrno>
 #include <csignal>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
-constexpr int agentPortBase = 41000;
+// The waits look again at least this often, also when the agent shows no change (see AgentWatch).
 constexpr int pollIntervalMs = 50;
 
 void warn(const QString &message)
@@ -37,30 +38,14 @@ QString missingDirectory(const QString &dir)
     return QStringLiteral("The directory \"%1\" does not exist").arg(dir);
 }
 
-QString agentSocketPath(quint16 display)
-{
-    return QStringLiteral("/tmp/Xrdp_%1.sock").arg(display);
-}
-
 // The files that describe the session to a later load, all mode 0600.
 bool writeSessionFiles(const QDir &dir, quint16 display, const QString &windowMode, const QString &command,
                        QString &error)
 {
-    return writeFileUShort(dir.filePath(QStringLiteral("display")), display, error)
-        && writeFileString(dir.filePath(QStringLiteral("window_mode")), windowMode, error)
-        && writeFileString(dir.filePath(QStringLiteral("name")), command, error)
-        && writeFileText(dir.filePath(QStringLiteral("info")), "{\n}", error);
-}
-
-// The C library of Debian 12 declares these without C linkage, so the system calls are made directly.
-int pidfdOpen(qint32 pid)
-{
-    return int(::syscall(SYS_pidfd_open, pid, 0));
-}
-
-int pidfdSendSignal(int process, int signal)
-{
-    return int(::syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0));
+    return writeFileUShort(dir.filePath(AgentContract::displayFile), display, error)
+        && writeFileString(dir.filePath(AgentContract::windowModeFile), windowMode, error)
+        && writeFileString(dir.filePath(AgentContract::nameFile), command, error)
+        && writeFileText(dir.filePath(AgentContract::infoFile), "{\n}", error);
 }
 
 int signalFailed(qint32 pid, int failure)
@@ -147,10 +132,10 @@ int SessionRuntime::load(const QString &dir)
     QString sessionName;
     int launcherPid = 0;
     QString error;
-    if (!readFileUShort(directory.filePath(QStringLiteral("display")), displayNumber, error)
-        || !readFileWord(directory.filePath(QStringLiteral("window_mode")), mode, error)
-        || !readFileWord(directory.filePath(QStringLiteral("name")), sessionName, error)
-        || !readFileInt(directory.filePath(QStringLiteral("monitor_pid")), launcherPid, error)) {
+    if (!readFileUShort(directory.filePath(AgentContract::displayFile), displayNumber, error)
+        || !readFileWord(directory.filePath(AgentContract::windowModeFile), mode, error)
+        || !readFileWord(directory.filePath(AgentContract::nameFile), sessionName, error)
+        || !readFileInt(directory.filePath(AgentContract::monitorPidFile), launcherPid, error)) {
         warn(error);
         return ReadFileFailed;
     }
@@ -191,12 +176,12 @@ int SessionRuntime::startAgent(const QString &dir, quint16 firstDisplay, quint16
         warn(error);
     }
     qint64 launcherPid = 0;
-    const QStringList arguments = {geometry, QString::number(agentPortBase + displayNumber)};
-    if (!QProcess::startDetached(QStringLiteral("start-agent"), arguments, dir, &launcherPid)) {
+    const QStringList arguments = {geometry, QString::number(AgentContract::viewerPort(displayNumber))};
+    if (!QProcess::startDetached(AgentContract::agentLauncher, arguments, dir, &launcherPid)) {
         warn(QStringLiteral("Failed to start the agent in the directory \"%1\"").arg(dir));
         return AgentStartFailed;
     }
-    if (!writeFileLongLong(QDir(dir).filePath(QStringLiteral("monitor_pid")), launcherPid, error)) {
+    if (!writeFileLongLong(QDir(dir).filePath(AgentContract::monitorPidFile), launcherPid, error)) {
         warn(error);
         return WriteFileFailed;
     }
@@ -210,11 +195,11 @@ int SessionRuntime::startApplication(const QString &command)
         return NotInitialized;
     }
     QString error;
-    if (!writeFileString(sessionFile(QStringLiteral("app_log")), QString(), error)) {
+    if (!writeFileString(sessionFile(AgentContract::appLogFile), QString(), error)) {
         warn(error);
         return WriteFileFailed;
     }
-    if (!QProcess::startDetached(QStringLiteral("start-app"), {command}, m_path)) {
+    if (!QProcess::startDetached(AgentContract::appLauncher, {command}, m_path)) {
         warn(QStringLiteral("Failed to start the applicaion in the directory \"%1\"").arg(m_path));
         return ApplicationStartFailed;
     }
@@ -225,12 +210,12 @@ void SessionRuntime::updateAgentInfo()
 {
     // A session whose socket does not answer keeps what it had; the failure is not the session's.
     QString ignored;
-    const QString socketPath = agentSocketPath(m_display);
+    const QString socketPath = AgentContract::infoSocketPath(m_display);
     if (QFileInfo::exists(socketPath)) {
         queryAgentInfo(socketPath, ignored);
         return;
     }
-    const QString logPath = sessionFile(QStringLiteral("server_log"));
+    const QString logPath = sessionFile(AgentContract::logFile);
     if (QFileInfo::exists(logPath)) {
         parseAgentLog(logPath, ignored);
     }
@@ -252,7 +237,7 @@ int SessionRuntime::refresh()
     updateAgentInfo();
     if (m_exited) {
         QString error;
-        if (!readFileInt(sessionFile(QStringLiteral("server_exit")), m_exitCode, error)) {
+        if (!readFileInt(sessionFile(AgentContract::exitFile), m_exitCode, error)) {
             m_failed = true;
             warn(error);
             return ReadFileFailed;
@@ -271,7 +256,7 @@ int SessionRuntime::sendSignal(int signal)
         warn(missingDirectory(m_path));
         return NotASessionPath;
     }
-    const QString pidFile = sessionFile(QStringLiteral("server_pid"));
+    const QString pidFile = sessionFile(AgentContract::pidFile);
     int pid = 0;
     QString error;
     if (!readFileInt(pidFile, pid, error)) {
@@ -291,6 +276,8 @@ int SessionRuntime::waitUntil(int timeoutMs, const std::function<bool()> &reache
     if (m_path.isEmpty()) {
         return NotInitialized;
     }
+    // Made before the first look, so that whatever the agent does after that look wakes the wait.
+    AgentWatch watch(m_path, m_monitorPid);
     const qint64 timeoutNs = qint64(timeoutMs) * 1000000;
     QElapsedTimer timer;
     timer.start();
@@ -313,7 +300,7 @@ int SessionRuntime::waitUntil(int timeoutMs, const std::function<bool()> &reache
         const qint64 leftMs = (timeoutNs - elapsedNs + 999999) / 1000000;
         const int pauseMs = timeoutMs < 0 ? pollIntervalMs : int(qMin<qint64>(pollIntervalMs, leftMs));
         QString error;
-        if (pauseMs > 0 && !pauseFor(pauseMs, error)) {
+        if (pauseMs > 0 && !watch.waitForChange(pauseMs, error)) {
             warn(QStringLiteral("Failed to sleep: %1").arg(error));
             return UnknownError;
         }

@@ -47,7 +47,8 @@ public:
     int refresh();
     int sendSignal(int signal);
 
-    // Each repeats refresh until its condition holds; a negative time-out never expires.
+    // Each repeats refresh until its condition holds; a negative time-out never expires. They look
+    // again as soon as the agent writes its log or its launcher ends, and every 50 ms anyway.
     int waitForExit(int timeoutMs);
     int waitForStarted(int timeoutMs);
     int waitForNewPassword(int timeoutMs);

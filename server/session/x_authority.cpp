@@ -1,6 +1,7 @@
 #include "server/session/x_authority.h"
 
 #include "server/program_runner.h"
+#include "server/session/agent_contract.h"
 
 #include <QDir>
 
@@ -11,7 +12,7 @@ constexpr int xauthTimeoutMs = 10000;
 bool addAuthorityEntry(const QString &sessionPath, const QString &displayName, const QString &cookie,
                        QString &error)
 {
-    const QStringList arguments = {QStringLiteral("-f"), QDir(sessionPath).filePath(QStringLiteral("authority")),
+    const QStringList arguments = {QStringLiteral("-f"), QDir(sessionPath).filePath(AgentContract::authorityFile),
                                    QStringLiteral("add"), displayName, QStringLiteral("MIT-MAGIC-COOKIE-1"), cookie};
     return runProgram(QStringLiteral("xauth"), arguments, sessionPath, xauthTimeoutMs, error);
 }

@@ -5,6 +5,7 @@
 #include "session_test_agents.h"
 #include "session_test_files.h"
 
+#include "server/session/agent_watch.h"
 #include "server/session/error_code.h"
 #include "server/session/session_runtime.h"
 
@@ -16,6 +17,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -349,6 +351,37 @@ private slots:
         QVERIFY(runtime);
         QCOMPARE(runtime->waitForExit(-1), 0);
         QCOMPARE(runtime->exitCode(), 2);
+    }
+
+    // The waits look again as soon as the agent writes one of its files or its launcher ends; other
+    // writes in the directory leave a wait to its time limit.
+    void agentWatchWakesOnTheAgentsChangesOnly()
+    {
+        SessionRuntime runtime;
+        const QString dir = loadWithSleeper(runtime);
+        QVERIFY(!dir.isEmpty());
+        const qint64 launcherPid = readBytes(QDir(dir).filePath("monitor_pid")).toLongLong();
+        AgentWatch watch(dir, qint32(launcherPid));
+        const auto waitWhile = [&watch](const std::function<void()> &change, int limitMs) {
+            std::thread changer([&change] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                change();
+            });
+            QElapsedTimer timer;
+            timer.start();
+            QString error;
+            const bool waited = watch.waitForChange(limitMs, error);
+            const qint64 elapsed = timer.elapsed();
+            changer.join();
+            return waited ? elapsed : -1;
+        };
+
+        qint64 elapsed = waitWhile([&dir] { appendBytes(QDir(dir).filePath("xserver_log"), "noise\n"); }, 200);
+        QVERIFY2(elapsed >= 200, qPrintable(QString::number(elapsed)));
+        elapsed = waitWhile([&dir] { appendBytes(QDir(dir).filePath("server_log"), "Added new password a\n"); }, 5000);
+        QVERIFY2(elapsed >= 0 && elapsed < 2500, qPrintable(QString::number(elapsed)));
+        elapsed = waitWhile([launcherPid] { ::kill(pid_t(launcherPid), SIGKILL); }, 5000);
+        QVERIFY2(elapsed >= 0 && elapsed < 2500, qPrintable(QString::number(elapsed)));
     }
 
     void informationComesFromTheAgentSocketWhileItIsThere()
