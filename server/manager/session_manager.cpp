@@ -1,7 +1,7 @@
 #include "server/manager/session_manager.h"
 
 #include "common/logging.h"
-#include "server/idle_exit.h"
+#include "server/process/idle_exit.h"
 #include "server/session/error_code.h"
 #include "server/session/session_id.h"
 #include "server/session/session_runtime.h"

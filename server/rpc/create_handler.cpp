@@ -1,5 +1,6 @@
 #include "server/rpc/create_handler.h"
 
+#include "server/manager/session_updater.h"
 #include "server/rpc/get_version_method.h"
 #include "server/rpc/handler.h"
 #include "server/rpc/list_local_sessions_method.h"
@@ -7,7 +8,6 @@
 #include "server/rpc/replay_method.h"
 #include "server/rpc/resume_method.h"
 #include "server/rpc/rpc_context.h"
-#include "server/rpc/session_updater.h"
 #include "server/rpc/start_method.h"
 #include "server/rpc/suspend_method.h"
 #include "server/rpc/terminate_method.h"

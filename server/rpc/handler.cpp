@@ -1,9 +1,9 @@
 #include "server/rpc/handler.h"
 
-#include "common/logging.h"
-#include "server/idle_exit.h"
 #include "common/json_text.h"
+#include "common/logging.h"
 #include "common/netstring.h"
+#include "server/process/idle_exit.h"
 
 #include <QAbstractSocket>
 #include <QIODevice>

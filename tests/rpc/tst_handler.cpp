@@ -4,9 +4,9 @@
 #include "scripted_device.h"
 
 #include "common/logging.h"
-#include "server/idle_exit.h"
-#include "server/rpc/handler.h"
 #include "common/netstring.h"
+#include "server/process/idle_exit.h"
+#include "server/rpc/handler.h"
 
 #include <QMutex>
 #include <QPointer>
