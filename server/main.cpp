@@ -321,7 +321,7 @@ bool startDiscovery(Server &server, const ServerSettings &settings, QString &err
     }
     server.udpTalker = std::make_unique<UdpTalker>(server.udpSocket.get(), *server.broadcastAddress,
                                                    settings.broadcastPort, server.sslServer->serverPort(),
-                                                   server.sessionManager.get(), settings.keyPath,
+                                                   &server.sessionManager->peers(), settings.keyPath,
                                                    settings.certificatePath);
     if (settings.broadcastPort != 0) {
         QObject::connect(server.sessionUpdater.get(), &SessionUpdater::sendUpdates, server.udpTalker.get(),

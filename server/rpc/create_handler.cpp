@@ -20,7 +20,7 @@ Handler *createHandler(RpcContext *context, QIODevice *device)
     // so connections share nothing but the manager.
     SessionManager *manager = context->sessionManager;
     QMap<QString, RpcMethod *> methods;
-    methods.insert(QStringLiteral("Live.GetVersion"), new GetVersionMethod(manager));
+    methods.insert(QStringLiteral("Live.GetVersion"), new GetVersionMethod);
     methods.insert(QStringLiteral("Live.ListSessions"), new ListSessionsMethod(manager));
     methods.insert(QStringLiteral("Live.ListLocalSessions"), new ListLocalSessionsMethod(manager));
     methods.insert(QStringLiteral("Live.Start"), new StartMethod(manager));

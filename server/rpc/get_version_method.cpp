@@ -2,11 +2,6 @@
 
 #include <QCoreApplication>
 
-GetVersionMethod::GetVersionMethod(SessionManager *sessionManager)
-    : sessionManager(sessionManager)
-{
-}
-
 bool GetVersionMethod::invoke(Json::Value, Json::Value &result)
 {
     result = QCoreApplication::applicationVersion().toStdString();
