@@ -17,7 +17,8 @@
 #include "server/process/server_settings.h"
 #include "server/process/signal_catcher.h"
 #include "server/process/single_instance.h"
-#include "server/rpc/rpc_context.h"
+#include "server/rpc/dispatcher.h"
+#include "server/rpc/live_methods.h"
 #include "server/rpc/ssl_responder.h"
 #include "server/rpc/ssl_server.h"
 #include "server/session/value_files.h"
@@ -182,10 +183,12 @@ struct Server
     std::unique_ptr<SessionUpdater> sessionUpdater;
     std::unique_ptr<SuspendChecker> suspendChecker;
     std::unique_ptr<SessionUpkeep> sessionUpkeep;
+    // Goes after the listener: the handlers of its connections, and those that outlive their client
+    // until their request ends, use it to the last.
+    std::unique_ptr<Dispatcher> dispatcher;
     std::unique_ptr<QSslKey> privateKey;
     std::unique_ptr<QSslCertificate> certificate;
     std::unique_ptr<SslServer> sslServer;
-    std::unique_ptr<RpcContext> rpcContext;
     std::unique_ptr<SslResponder> responder;
     std::unique_ptr<InfoFile> portFile;
     std::unique_ptr<QUdpSocket> udpSocket;
@@ -284,10 +287,9 @@ bool listenForClients(Server &server, const ServerSettings &settings, QString &e
         return false;
     }
 
-    server.rpcContext = std::make_unique<RpcContext>();
-    server.rpcContext->sessionManager = server.sessionManager.get();
-    server.rpcContext->sessionUpdater = server.sessionUpdater.get();
-    server.responder = std::make_unique<SslResponder>(server.rpcContext.get());
+    server.dispatcher = std::make_unique<Dispatcher>();
+    addLiveMethods(*server.dispatcher, server.sessionManager.get());
+    server.responder = std::make_unique<SslResponder>(server.dispatcher.get(), server.sessionUpdater.get());
     QObject::connect(server.sslServer.get(), &SslServer::newConnection, server.responder.get(),
                      &SslResponder::newConnection);
     return true;
