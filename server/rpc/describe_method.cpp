@@ -1,5 +1,7 @@
 #include "server/rpc/describe_method.h"
 
+#include "server/rpc/method_params.h"
+
 DescribeMethod::DescribeMethod(const QMap<QString, RpcMethod *> *methods)
     : methods(methods)
 {
@@ -16,9 +18,5 @@ bool DescribeMethod::invoke(Json::Value, Json::Value &result)
 
 Json::Value DescribeMethod::describe()
 {
-    Json::Value document(Json::objectValue);
-    document["description"] = "List the RPC methods available";
-    document["parameters"] = Json::Value();
-    document["returns"] = "Object that contains description of all methods registered";
-    return document;
+    return methodDocument("List the RPC methods available", {}, "Object that contains description of all methods registered");
 }

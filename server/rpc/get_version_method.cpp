@@ -1,5 +1,7 @@
 #include "server/rpc/get_version_method.h"
 
+#include "server/rpc/method_params.h"
+
 #include <QCoreApplication>
 
 bool GetVersionMethod::invoke(Json::Value, Json::Value &result)
@@ -10,9 +12,5 @@ bool GetVersionMethod::invoke(Json::Value, Json::Value &result)
 
 Json::Value GetVersionMethod::describe()
 {
-    Json::Value document(Json::objectValue);
-    document["description"] = "Returns the server version.";
-    document["parameters"] = Json::Value();
-    document["returns"] = "The server version.";
-    return document;
+    return methodDocument("Returns the server version.", {}, "The server version.");
 }
