@@ -50,6 +50,7 @@ public:
     int listSessions(SessionRecordList &list);
     int listLocalSessions(SessionRecordList &list);
 
+    // What the peers reported: discovery fills it, the lists and updates read it.
     PeerTable &peers() { return peerTable; }
 
     static SessionRecord makeRecord(const QString &id, const QString &location, const SessionRuntime &runtime);
