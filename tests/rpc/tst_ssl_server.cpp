@@ -271,6 +271,12 @@ private slots:
         ::close(fill.fds.back());
         fill.fds.pop_back();
         QTRY_VERIFY_WITH_TIMEOUT(client.wasEncrypted(), 3000);
+        // The undefined-behaviour checker reads unknown memory through a pipe of its own, and a
+        // method's first call is such a read: leave it the descriptors for that pipe.
+        for (int i = 0; i < 2; ++i) {
+            ::close(fill.fds.back());
+            fill.fds.pop_back();
+        }
         Json::Value response;
         QVERIFY(client.call("Live.GetVersion", Json::Value(), 1, response));
         QCOMPARE(log->lines.filter("Warning: Failed to accept a connection: ").size(), 1);
