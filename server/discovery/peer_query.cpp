@@ -2,7 +2,7 @@
 
 #include "common/files.h"
 #include "common/logging.h"
-#include "server/manager/session_manager.h"
+#include "server/manager/peer_table.h"
 #include "common/json_text.h"
 #include "common/netstring.h"
 #include "server/discovery/throttled_log.h"
@@ -192,7 +192,7 @@ PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QS
 }
 
 void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath, const QString &certificatePath,
-               SessionManager *store, const PeerQueryTiming &timing, ThrottledLog *failures)
+               PeerTable *peers, const PeerQueryTiming &timing, ThrottledLog *failures)
 {
     QString error;
     QSslKey privateKey;
@@ -210,7 +210,7 @@ void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath
     const QString key = peerKey(address, port);
     switch (fetchPeerSessions(address, port, privateKey, certificate, sessions, error, timing.budgetMs)) {
     case PeerAnswer::Sessions:
-        store->setPeer(key, timing.now().addSecs(peerEntryLifetimeSeconds), sessions);
+        peers->set(key, timing.now().addSecs(peerEntryLifetimeSeconds), sessions);
         break;
     case PeerAnswer::Failed:
         if (failures) {
@@ -218,7 +218,7 @@ void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath
         } else {
             logMessage(Logging::Warning, error);
         }
-        store->removePeer(key);
+        peers->remove(key);
         break;
     case PeerAnswer::Unreadable:
         // A peer that speaks the protocol but sent an unusable list keeps its last good entry

@@ -10,7 +10,7 @@
 
 class QSslCertificate;
 class QSslKey;
-class SessionManager;
+class PeerTable;
 class ThrottledLog;
 
 // A peer's whole exchange (connect, handshake, request, answer) must fit in this budget, so that a
@@ -43,9 +43,9 @@ PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QS
                              const QSslCertificate &certificate, SessionRecordList &sessions, QString &error,
                              int budgetMs = peerQueryBudgetMs);
 
-// Runs one whole query and records its outcome in the store's peer table; failures are logged,
+// Runs one whole query and records its outcome in the peer table; failures are logged,
 // through `failures` when given (which keeps a peer that fails again and again to a line a minute).
 // Meant for a pool thread.
 void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath, const QString &certificatePath,
-               SessionManager *store, const PeerQueryTiming &timing = PeerQueryTiming(),
+               PeerTable *peers, const PeerQueryTiming &timing = PeerQueryTiming(),
                ThrottledLog *failures = nullptr);

@@ -9,14 +9,14 @@
 #include <QtConcurrent>
 
 UdpTalker::UdpTalker(QUdpSocket *socket, const QHostAddress &broadcastAddress, quint16 broadcastPort,
-                     quint16 listenPort, SessionManager *store, const QString &keyPath,
+                     quint16 listenPort, PeerTable *peers, const QString &keyPath,
                      const QString &certificatePath, QObject *parent)
     : QObject(parent)
     , socket(socket)
     , broadcastAddress(broadcastAddress)
     , broadcastPort(broadcastPort)
     , listenPort(listenPort)
-    , store(store)
+    , peers(peers)
     , keyPath(keyPath)
     , certificatePath(certificatePath)
     , user(QString::fromLocal8Bit(qgetenv("USER")))
@@ -139,11 +139,11 @@ void UdpTalker::startQuery(const QHostAddress &address, quint16 port)
     connect(watcher, &QFutureWatcher<void>::finished, this, [this, address, port] { queryFinished(address, port); });
     runningQueries.insert(key, RunningQuery{watcher, false});
     watcher->setFuture(QtConcurrent::run(&queryPool, [address, port, keyPath = keyPath,
-                                                      certificatePath = certificatePath, store = store,
+                                                      certificatePath = certificatePath, peers = peers,
                                                       timing = queryTiming, stopping = stopping,
                                                       failures = &queryFailures] {
         if (!stopping->load()) {
-            queryPeer(address, port, keyPath, certificatePath, store, timing, failures);
+            queryPeer(address, port, keyPath, certificatePath, peers, timing, failures);
         }
     }));
 }

@@ -20,7 +20,7 @@
 template <typename T>
 class QFutureWatcher;
 class QUdpSocket;
-class SessionManager;
+class PeerTable;
 
 // Finds the user's servers on other hosts: announces this server with small JSON datagrams to the
 // broadcast address, and queries every server of the same user that announces itself.
@@ -43,9 +43,9 @@ public:
     static constexpr int datagramsPerTurn = 64;
 
     UdpTalker(QUdpSocket *socket, const QHostAddress &broadcastAddress, quint16 broadcastPort, quint16 listenPort,
-              SessionManager *store, const QString &keyPath, const QString &certificatePath,
+              PeerTable *peers, const QString &keyPath, const QString &certificatePath,
               QObject *parent = nullptr);
-    // Waits for the queries still running: they use the store, which goes right after the talker.
+    // Waits for the queries still running: they use the peer table, which outlives the talker.
     ~UdpTalker() override;
 
     // Which senders count as this host; by default the current interface addresses.
@@ -80,7 +80,7 @@ private:
     QHostAddress broadcastAddress;
     quint16 broadcastPort;
     quint16 listenPort;
-    SessionManager *store;
+    PeerTable *peers;
     QString keyPath;
     QString certificatePath;
     QString user;

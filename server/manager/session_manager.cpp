@@ -1,7 +1,8 @@
 #include "server/manager/session_manager.h"
 
 #include "common/logging.h"
-#include "server/idle_exit.h"
+#include "server/process/idle_exit.h"
+#include "server/session/agent_contract.h"
 #include "server/session/error_code.h"
 #include "server/session/session_id.h"
 #include "server/session/session_runtime.h"
@@ -10,10 +11,10 @@
 #include <QFile>
 
 #include <csignal>
+#include <memory>
 
 namespace {
 constexpr int agentWaitMs = 15000;
-constexpr quint16 viewerPortBase = 41000;
 
 bool isWaiting(const SessionRuntime &runtime)
 {
@@ -30,10 +31,6 @@ bool isConnected(const SessionRuntime &runtime)
     return runtime.clients() != 0;
 }
 
-quint16 viewerPort(const SessionRuntime &runtime)
-{
-    return quint16(runtime.display() + viewerPortBase);
-}
 }
 
 SessionManager::SessionManager(const QString &sessionsDirectory, quint16 firstDisplay, quint16 displayEnd,
@@ -75,13 +72,7 @@ void SessionManager::loadSessions()
 
 // --- primitives ---
 
-bool SessionManager::isBusy(const QString &id)
-{
-    QMutexLocker locker(&lock);
-    return busy.contains(id);
-}
-
-int SessionManager::acquire(const QString &id, SessionRuntime *&runtime)
+SessionHold SessionManager::acquire(const QString &id, bool (*inState)(const SessionRuntime &))
 {
     QMutexLocker locker(&lock);
     if (busy.contains(id)) {
@@ -96,26 +87,28 @@ int SessionManager::acquire(const QString &id, SessionRuntime *&runtime)
     }
     SessionRuntime *found = sessions.value(id);
     if (!found) {
-        return NoSuchSession;
+        return SessionHold::refused(NoSuchSession);
+    }
+    // Nobody works on a session that is not held, so its state can be read here.
+    if (inState && !inState(*found)) {
+        return SessionHold::refused(InvalidState);
     }
     busy.insert(id);
-    runtime = found;
-    return 0;
+    return SessionHold(this, id, found);
 }
 
-SessionManager::Hold SessionManager::tryAcquire(const QString &id, SessionRuntime *&runtime)
+SessionHold SessionManager::tryAcquire(const QString &id)
 {
     QMutexLocker locker(&lock);
     if (busy.contains(id) || waiting.contains(id)) {
-        return Hold::Held;
+        return SessionHold::heldElsewhere();
     }
     SessionRuntime *found = sessions.value(id);
     if (!found) {
-        return Hold::Gone;
+        return SessionHold::refused(NoSuchSession);
     }
     busy.insert(id);
-    runtime = found;
-    return Hold::Taken;
+    return SessionHold(this, id, found);
 }
 
 void SessionManager::release(const QString &id)
@@ -150,16 +143,16 @@ QStringList SessionManager::ids()
     return sessions.keys();
 }
 
-bool SessionManager::reserveNewId(const QString &id)
+SessionHold SessionManager::reserveNewId(const QString &id)
 {
     QMutexLocker locker(&lock);
     // Two agents must never share one session directory: an id that is stored, or that another
     // start is still setting up, is refused like a malformed one.
     if (!isValidSessionId(id) || busy.contains(id) || sessions.contains(id)) {
-        return false;
+        return SessionHold::refused(NoSuchSession);
     }
     busy.insert(id);
-    return true;
+    return SessionHold(this, id, nullptr);
 }
 
 bool SessionManager::claimDisplay(quint16 display)
@@ -183,17 +176,6 @@ void SessionManager::unclaimDisplay(quint16 display)
     claimedDisplays.remove(display);
 }
 
-int SessionManager::dispose(const QString &id, SessionRuntime *runtime, int code)
-{
-    if (runtime->failed()) {
-        remove(id);
-        delete runtime;
-    } else {
-        release(id);
-    }
-    return code;
-}
-
 void SessionManager::discardEnded(const QString &id, SessionRuntime *runtime)
 {
     if (runtime->exitCode() == 0) {
@@ -206,26 +188,30 @@ void SessionManager::discardEnded(const QString &id, SessionRuntime *runtime)
     delete runtime;
 }
 
-void SessionManager::handOut(const SessionRuntime &runtime, QString &windowMode, QString &geometry,
-                             QString &password, quint16 &port) const
+SessionAccess SessionManager::accessTo(const SessionRuntime &runtime)
 {
-    windowMode = runtime.windowMode();
-    geometry = QStringLiteral("%1x%2").arg(runtime.screenSize().width()).arg(runtime.screenSize().height());
-    password = runtime.passwords().last();
-    port = viewerPort(runtime);
+    SessionAccess access;
+    access.windowMode = runtime.windowMode();
+    access.geometry = QStringLiteral("%1x%2").arg(runtime.screenSize().width()).arg(runtime.screenSize().height());
+    access.password = runtime.passwords().last();
+    access.port = AgentContract::viewerPort(runtime.display());
+    return access;
 }
 
 // --- operations ---
+//
+// Every operation keeps its hold until it returns: leaving early gives the session back, or
+// removes it when its state became unknown (see SessionHold).
 
-int SessionManager::start(const QString &id, const QString &command, const QString &geometry, QString &password,
-                          quint16 &port)
+SessionAccess SessionManager::start(const QString &id, const QString &command, const QString &geometry)
 {
-    if (!reserveNewId(id)) {
+    SessionHold hold = reserveNewId(id);
+    if (!hold.isHeld()) {
         logMessage(Logging::Warning, QStringLiteral("Got a bad id"));
-        return NoSuchSession;
+        return SessionAccess::failure(hold.status());
     }
 
-    auto *runtime = new SessionRuntime;
+    auto runtime = std::make_unique<SessionRuntime>();
     int claimed = -1;
     const auto claim = [this, &claimed](quint16 display) {
         if (!claimDisplay(display)) {
@@ -236,141 +222,95 @@ int SessionManager::start(const QString &id, const QString &command, const QStri
     };
     int code = runtime->startAgent(sessionDirectory(sessionsDirectory, id), firstDisplay, displayEnd, geometry,
                                    command, claim);
-    if (code != 0) {
-        if (claimed >= 0) {
-            unclaimDisplay(quint16(claimed));
-        }
-        delete runtime;
-        release(id);
-        return code;
-    }
-    add(id, runtime);
-    unclaimDisplay(runtime->display()); // from now on the stored session itself keeps it taken
-
-    code = runtime->waitForStarted(agentWaitMs);
-    if (code != 0) {
-        return dispose(id, runtime, code);
-    }
-    code = runtime->startApplication(command);
     if (code == 0) {
-        code = runtime->sendSignal(SIGUSR1);
+        hold.store(runtime.release());
+    }
+    // From here on a stored session itself keeps its display taken.
+    if (claimed >= 0) {
+        unclaimDisplay(quint16(claimed));
+    }
+    SessionRuntime *agent = hold.runtime();
+    if (code == 0) {
+        code = agent->waitForStarted(agentWaitMs);
+    }
+    if (code == 0) {
+        code = agent->startApplication(command);
+    }
+    if (code == 0) {
+        code = agent->sendSignal(SIGUSR1);
+    }
+    if (code == 0) {
+        code = agent->waitForNewPassword(agentWaitMs);
     }
     if (code != 0) {
-        release(id);
-        return code;
-    }
-    code = runtime->waitForNewPassword(agentWaitMs);
-    if (code != 0) {
-        return dispose(id, runtime, code);
+        return SessionAccess::failure(code);
     }
     // A list that changed by losing its only entry has no password to hand out.
-    if (runtime->passwords().isEmpty()) {
-        release(id);
-        return UnknownError;
+    if (agent->passwords().isEmpty()) {
+        return SessionAccess::failure(UnknownError);
     }
-    password = runtime->passwords().last();
-    port = viewerPort(*runtime);
-    release(id);
-    return 0;
+    SessionAccess access;
+    access.geometry = geometry;
+    access.password = agent->passwords().last();
+    access.port = AgentContract::viewerPort(agent->display());
+    return access;
 }
 
-int SessionManager::acquireInState(const QString &id, SessionRuntime *&runtime, bool (*inState)(const SessionRuntime &))
+int SessionManager::signalAndWait(const SessionHold &hold, int signal, int (SessionRuntime::*wait)(int))
 {
-    const int code = acquire(id, runtime);
-    if (code != 0) {
-        return code;
-    }
-    if (inState && !inState(*runtime)) {
-        release(id);
-        return InvalidState;
-    }
-    return 0;
+    const int code = hold.runtime()->sendSignal(signal);
+    return code != 0 ? code : (hold.runtime()->*wait)(agentWaitMs);
 }
 
-int SessionManager::signalAndWait(const QString &id, SessionRuntime *runtime, int signal,
-                                  int (SessionRuntime::*wait)(int))
+SessionAccess SessionManager::resume(const QString &id)
 {
-    int code = runtime->sendSignal(signal);
-    if (code != 0) {
-        release(id);
-        return code;
-    }
-    code = (runtime->*wait)(agentWaitMs);
-    if (code != 0) {
-        return dispose(id, runtime, code);
-    }
-    return 0;
-}
-
-int SessionManager::resume(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port)
-{
-    SessionRuntime *runtime = nullptr;
-    int code = acquireInState(id, runtime, isWaiting);
+    const SessionHold hold = acquire(id, isWaiting);
+    int code = hold.status();
     if (code == 0) {
-        code = signalAndWait(id, runtime, SIGUSR1, &SessionRuntime::waitForNewPassword);
+        code = signalAndWait(hold, SIGUSR1, &SessionRuntime::waitForNewPassword);
     }
-    if (code != 0) {
-        return code;
-    }
-    handOut(*runtime, windowMode, geometry, password, port);
-    release(id);
-    return 0;
+    return code != 0 ? SessionAccess::failure(code) : accessTo(*hold.runtime());
 }
 
-int SessionManager::replay(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port)
+SessionAccess SessionManager::replay(const QString &id)
 {
-    SessionRuntime *runtime = nullptr;
-    const int code = acquireInState(id, runtime, isOffered);
-    if (code != 0) {
-        return code;
-    }
-    handOut(*runtime, windowMode, geometry, password, port);
-    release(id);
-    return 0;
+    const SessionHold hold = acquire(id, isOffered);
+    return hold.isHeld() ? accessTo(*hold.runtime()) : SessionAccess::failure(hold.status());
 }
 
 int SessionManager::suspend(const QString &id)
 {
-    SessionRuntime *runtime = nullptr;
-    int code = acquireInState(id, runtime, isConnected);
-    if (code == 0) {
-        code = signalAndWait(id, runtime, SIGUSR2, &SessionRuntime::waitForDisconnect);
-    }
-    if (code != 0) {
-        return code;
-    }
-    release(id);
-    return 0;
+    const SessionHold hold = acquire(id, isConnected);
+    return hold.isHeld() ? signalAndWait(hold, SIGUSR2, &SessionRuntime::waitForDisconnect) : hold.status();
 }
 
 int SessionManager::terminate(const QString &id)
 {
-    SessionRuntime *runtime = nullptr;
-    int code = acquireInState(id, runtime, nullptr);
+    SessionHold hold = acquire(id);
+    int code = hold.status();
     if (code == 0) {
-        code = signalAndWait(id, runtime, SIGTERM, &SessionRuntime::waitForExit);
+        code = signalAndWait(hold, SIGTERM, &SessionRuntime::waitForExit);
     }
-    if (code != 0) {
-        return code;
+    if (code == 0) {
+        hold.discardEnded();
     }
-    discardEnded(id, runtime);
-    return 0;
+    return code;
 }
 
 void SessionManager::checkSuspendTimeouts(int minutes)
 {
     const QDateTime now = QDateTime::currentDateTime();
     for (const QString &id : ids()) {
-        SessionRuntime *runtime = nullptr;
-        if (tryAcquire(id, runtime) != Hold::Taken) {
+        const SessionHold hold = tryAcquire(id);
+        if (!hold.isHeld()) {
             continue;
         }
         // A session that has never had a viewer leave has nothing to time out from.
-        const QDateTime left = runtime->lastDisconnect();
-        if (runtime->clients() == 0 && left.isValid() && !(now < left.addSecs(qint64(minutes) * 60))) {
-            runtime->sendSignal(SIGTERM);
+        const SessionRuntime &runtime = *hold.runtime();
+        const QDateTime left = runtime.lastDisconnect();
+        if (runtime.clients() == 0 && left.isValid() && !(now < left.addSecs(qint64(minutes) * 60))) {
+            hold.runtime()->sendSignal(SIGTERM);
         }
-        release(id);
     }
 }
 
@@ -419,35 +359,32 @@ SessionRecord SessionManager::makeRecord(const QString &id, const QString &locat
 SessionRecordList SessionManager::updateSessions()
 {
     QMutexLocker updating(&updateLock);
-    expirePeers();
-    SessionRecordList result = peerRecords();
+    peerTable.expire();
+    SessionRecordList result = peerTable.records();
     QMap<QString, SessionRecord> listed;
     for (const QString &id : ids()) {
-        SessionRuntime *runtime = nullptr;
-        switch (tryAcquire(id, runtime)) {
-        case Hold::Gone:
-            continue;
-        case Hold::Held:
+        SessionHold hold = tryAcquire(id);
+        if (hold.isHeldElsewhere()) {
             // A request works on it (and may wait long for its agent): what it was will do for now.
             if (const auto last = lastListed.constFind(id); last != lastListed.constEnd()) {
                 result << *last;
                 listed.insert(id, *last);
             }
             continue;
-        case Hold::Taken:
-            break;
         }
+        if (!hold.isHeld()) {
+            continue;
+        }
+        SessionRuntime *runtime = hold.runtime();
         if (runtime->refresh() != 0) {
             // Its state is unknown: forget it but keep its directory for the next start to look at.
-            remove(id);
-            delete runtime;
+            hold.forget();
         } else if (runtime->exited()) {
-            discardEnded(id, runtime);
+            hold.discardEnded();
         } else {
             const SessionRecord record = makeRecord(id, location, *runtime);
             result << record;
             listed.insert(id, record);
-            release(id);
         }
     }
     lastListed = listed;
@@ -457,20 +394,18 @@ SessionRecordList SessionManager::updateSessions()
 int SessionManager::collectLocal(SessionRecordList &list)
 {
     for (const QString &id : ids()) {
-        SessionRuntime *runtime = nullptr;
-        const int code = acquire(id, runtime);
-        if (code != 0) {
-            return code;
+        const SessionHold hold = acquire(id);
+        if (!hold.isHeld()) {
+            return hold.status();
         }
-        list << makeRecord(id, location, *runtime);
-        release(id);
+        list << makeRecord(id, location, *hold.runtime());
     }
     return 0;
 }
 
 int SessionManager::listSessions(SessionRecordList &list)
 {
-    SessionRecordList result = peerRecords();
+    SessionRecordList result = peerTable.records();
     const int code = collectLocal(result);
     if (code == 0) {
         list = result;
@@ -486,44 +421,4 @@ int SessionManager::listLocalSessions(SessionRecordList &list)
         list = result;
     }
     return code;
-}
-
-// --- peers ---
-
-void SessionManager::setPeer(const QString &key, const QDateTime &expiry, const SessionRecordList &records)
-{
-    QMutexLocker locker(&lock);
-    peerExpiry.insert(key, expiry);
-    peerSessions.insert(key, records);
-}
-
-void SessionManager::removePeer(const QString &key)
-{
-    QMutexLocker locker(&lock);
-    peerExpiry.remove(key);
-    peerSessions.remove(key);
-}
-
-void SessionManager::expirePeers()
-{
-    QMutexLocker locker(&lock);
-    const QDateTime now = QDateTime::currentDateTime();
-    for (auto entry = peerExpiry.begin(); entry != peerExpiry.end();) {
-        if (entry.value() < now) {
-            peerSessions.remove(entry.key());
-            entry = peerExpiry.erase(entry);
-        } else {
-            ++entry;
-        }
-    }
-}
-
-SessionRecordList SessionManager::peerRecords()
-{
-    QMutexLocker locker(&lock);
-    SessionRecordList records;
-    for (const SessionRecordList &list : std::as_const(peerSessions)) {
-        records << list;
-    }
-    return records;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "common/session_record.h"
+#include "server/manager/peer_table.h"
+#include "server/manager/session_access.h"
+#include "server/manager/session_hold.h"
 
-#include <QDateTime>
 #include <QHash>
 #include <QMap>
 #include <QMutex>
@@ -13,9 +15,9 @@
 
 class SessionRuntime;
 
-// The server's one store of its own sessions and of the lists its peers reported. At most one
-// thread works on a session at a time (it "holds" the session); different sessions proceed in
-// parallel, and the lock guards only the containers, never a session's slow work.
+// The server's one store of its own sessions, and the owner of what its peers reported. At most one
+// thread works on a session at a time (it holds the session, see SessionHold); different sessions
+// proceed in parallel, and the lock guards only the containers, never a session's slow work.
 //
 // The session operations and the lists wait for a held session. The upkeep (updateSessions and
 // checkSuspendTimeouts) never does: it passes a held session over, and leaves it to the requests
@@ -31,59 +33,53 @@ public:
     SessionManager(const SessionManager &) = delete;
     SessionManager &operator=(const SessionManager &) = delete;
 
-    int start(const QString &id, const QString &command, const QString &geometry, QString &password, quint16 &port);
-    int resume(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port);
-    int replay(const QString &id, QString &windowMode, QString &geometry, QString &password, quint16 &port);
+    // The access of a start holds the geometry asked for, not the one the agent reports.
+    SessionAccess start(const QString &id, const QString &command, const QString &geometry);
+    SessionAccess resume(const QString &id);
+    SessionAccess replay(const QString &id);
     int suspend(const QString &id);
     int terminate(const QString &id);
     // Signals the sessions that have been without a viewer for that long; held sessions wait for
     // the next check.
     void checkSuspendTimeouts(int minutes);
 
-    // Refreshes every session, clears away the ones that ended, and lists what is left after the
-    // peers' sessions. A session that is held meanwhile keeps the record this gave it last time
-    // (one that never had one is left out until it is free).
+    // Refreshes every session, clears away the ones that ended and the peers' lists that expired,
+    // and lists what is left after the peers' sessions. A session that is held meanwhile keeps the
+    // record this gave it last time (one that never had one is left out until it is free).
     SessionRecordList updateSessions();
     int listSessions(SessionRecordList &list);
     int listLocalSessions(SessionRecordList &list);
 
-    void setPeer(const QString &key, const QDateTime &expiry, const SessionRecordList &sessions);
-    void removePeer(const QString &key);
-    void expirePeers();
-    SessionRecordList peerRecords();
+    // What the peers reported: discovery fills it, the lists and updates read it.
+    PeerTable &peers() { return peerTable; }
 
     static SessionRecord makeRecord(const QString &id, const QString &location, const SessionRuntime &runtime);
     static bool removeSessionDirectory(const QString &path, QString &message);
 
 private:
-    // What tryAcquire found.
-    enum class Hold { Taken, Held, Gone };
+    friend class SessionHold; // gives back, stores and removes what it holds
 
-    bool isBusy(const QString &id);
-    int acquire(const QString &id, SessionRuntime *&runtime);
+    // Waits until the session is free, then holds it when it is in the state the operation needs
+    // (any state for a null check).
+    SessionHold acquire(const QString &id, bool (*inState)(const SessionRuntime &) = nullptr);
     // Holds the session only when nobody holds it or is waiting for it; never waits.
-    Hold tryAcquire(const QString &id, SessionRuntime *&runtime);
+    SessionHold tryAcquire(const QString &id);
     void release(const QString &id);
     void add(const QString &id, SessionRuntime *runtime);
     void remove(const QString &id);
     QStringList ids();
 
-    // Holds the session when it is in the state the operation needs (any state for a null check).
-    int acquireInState(const QString &id, SessionRuntime *&runtime, bool (*inState)(const SessionRuntime &));
-    // Signals the held agent and waits for its reaction; on failure the session is given back.
-    int signalAndWait(const QString &id, SessionRuntime *runtime, int signal, int (SessionRuntime::*wait)(int));
+    // Signals the held agent and waits for its reaction.
+    int signalAndWait(const SessionHold &hold, int signal, int (SessionRuntime::*wait)(int));
     // Holds a new id for a start, refusing one that is malformed, held or already stored.
-    bool reserveNewId(const QString &id);
+    SessionHold reserveNewId(const QString &id);
     // A display is taken while a stored session uses it or a start in progress has claimed it: the
     // machine shows it as free until that session's agent is up.
     bool claimDisplay(quint16 display);
     void unclaimDisplay(quint16 display);
-    // After a failed step: a session whose state is unknown leaves the store, any other stays.
-    int dispose(const QString &id, SessionRuntime *runtime, int code);
     // Removes an ended session, and its directory when the agent ended cleanly.
     void discardEnded(const QString &id, SessionRuntime *runtime);
-    void handOut(const SessionRuntime &runtime, QString &windowMode, QString &geometry, QString &password,
-                 quint16 &port) const;
+    static SessionAccess accessTo(const SessionRuntime &runtime);
     void loadSessions();
     int collectLocal(SessionRecordList &list);
 
@@ -91,9 +87,8 @@ private:
     const quint16 firstDisplay;
     const quint16 displayEnd;
     const QString location;
+    PeerTable peerTable;
     QMap<QString, SessionRuntime *> sessions;
-    QMap<QString, QDateTime> peerExpiry;
-    QMap<QString, SessionRecordList> peerSessions;
     QMutex lock;
     QWaitCondition releasedCondition;
     QSet<QString> busy;

@@ -1,11 +1,8 @@
 #include "server/rpc/get_version_method.h"
 
-#include <QCoreApplication>
+#include "server/rpc/method_params.h"
 
-GetVersionMethod::GetVersionMethod(SessionManager *sessionManager)
-    : sessionManager(sessionManager)
-{
-}
+#include <QCoreApplication>
 
 bool GetVersionMethod::invoke(Json::Value, Json::Value &result)
 {
@@ -15,9 +12,5 @@ bool GetVersionMethod::invoke(Json::Value, Json::Value &result)
 
 Json::Value GetVersionMethod::describe()
 {
-    Json::Value document(Json::objectValue);
-    document["description"] = "Returns the server version.";
-    document["parameters"] = Json::Value();
-    document["returns"] = "The server version.";
-    return document;
+    return methodDocument("Returns the server version.", {}, "The server version.");
 }

@@ -1,9 +1,9 @@
 #include "server/rpc/handler.h"
 
 #include "common/logging.h"
-#include "server/idle_exit.h"
-#include "common/json_text.h"
 #include "common/netstring.h"
+#include "server/process/idle_exit.h"
+#include "server/rpc/dispatcher.h"
 
 #include <QAbstractSocket>
 #include <QIODevice>
@@ -11,37 +11,12 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
-namespace {
-
-const QString describeName = QStringLiteral("system.describe");
-
-Json::Value errorObject(int code, const char *message)
-{
-    Json::Value error(Json::objectValue);
-    error["code"] = code;
-    error["message"] = message;
-    return error;
-}
-
-Json::Value invalidRequest()
-{
-    return Handler::makeError(errorObject(-32600, "Invalid JSON-RPC request."), Json::Value());
-}
-
-QByteArray frame(const Json::Value &value)
-{
-    return encodeNetString(compactJson(value));
-}
-
-} // namespace
-
-Handler::Handler(QIODevice *device, const QMap<QString, RpcMethod *> &methods, QObject *parent)
+Handler::Handler(QIODevice *device, const Dispatcher *dispatcher, QObject *parent)
     : QObject(parent)
     , device(device)
     , watcher(new QFutureWatcher<QByteArray>(this))
-    , methods(methods)
+    , dispatcher(dispatcher)
 {
-    this->methods.insert(describeName, this);
     connect(device, &QIODevice::readyRead, this, &Handler::Device_readyRead);
     connect(device, &QIODevice::bytesWritten, this, &Handler::Device_bytesWritten);
     if (auto *socket = qobject_cast<QSslSocket *>(device)) {
@@ -67,8 +42,6 @@ Handler::~Handler()
 {
     watcher->disconnect(this);
     watcher->waitForFinished();
-    methods.remove(describeName);
-    qDeleteAll(methods);
     idleExitClientRemoved();
 }
 
@@ -143,7 +116,7 @@ void Handler::Device_disconnected()
 {
     // The connection is deleted soon, and with it its children. A request may still be waiting for
     // an agent for many seconds: rather than have the main thread wait for it, the handler stays
-    // until it ends, so the method objects it uses stay alive too.
+    // until it ends and then drops the answer.
     if (requestInFlight && !leftConnection) {
         leftConnection = true;
         setParent(device->parent());
@@ -203,8 +176,9 @@ void Handler::Device_readyRead()
     }
 
     requestInFlight = true;
-    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
-                                         [this, message] { return processMessage(message); }));
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [dispatcher = dispatcher, message] {
+        return dispatcher->processMessage(message);
+    }));
 }
 
 void Handler::Watcher_finished()
@@ -217,92 +191,4 @@ void Handler::Watcher_finished()
     writeToDevice(response);
     requestInFlight = false;
     Device_readyRead();
-}
-
-QByteArray Handler::processMessage(QByteArray message)
-{
-    Json::Value value;
-    if (!parseJson(message, value)) {
-        return frame(makeError(errorObject(-32700, "Parse error."), Json::Value()));
-    }
-
-    if (value.isArray() || value.isNull()) {
-        Json::Value responses(Json::arrayValue);
-        for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
-            const Json::Value response = processRequest(value[i]);
-            if (!response.isNull()) {
-                responses.append(response);
-            }
-        }
-        return responses.empty() ? QByteArray() : frame(responses);
-    }
-
-    const Json::Value response = processRequest(value);
-    return response.isNull() ? QByteArray() : frame(response);
-}
-
-Json::Value Handler::processRequest(Json::Value request)
-{
-    if (!request.isObject()) {
-        return invalidRequest();
-    }
-    const bool notification = !request.isMember("id");
-    const Json::Value id = notification ? Json::Value() : request["id"];
-    if (!notification && (id.isObject() || id.isArray() || id.isNull())) {
-        return invalidRequest();
-    }
-    if (!request.isMember("jsonrpc") || !request["jsonrpc"].isString() || request["jsonrpc"].asString() != "2.0") {
-        return invalidRequest();
-    }
-    if (!request.isMember("method") || !request["method"].isString()) {
-        return invalidRequest();
-    }
-
-    const std::string name = request["method"].asString();
-    RpcMethod *method = methods.value(QString::fromUtf8(name.data(), int(name.size())));
-    if (!method) {
-        return notification ? Json::Value() : makeError(errorObject(-32601, "Method not found."), id);
-    }
-
-    const Json::Value params = request.isMember("params") ? request["params"] : Json::Value();
-    Json::Value result;
-    const bool succeeded = method->invoke(params, result);
-    if (notification) {
-        return Json::Value();
-    }
-    if (!succeeded) {
-        return makeError(result, id);
-    }
-    Json::Value response(Json::objectValue);
-    response["jsonrpc"] = "2.0";
-    response["id"] = id;
-    response["result"] = result;
-    return response;
-}
-
-Json::Value Handler::makeError(Json::Value error, Json::Value id)
-{
-    Json::Value response(Json::objectValue);
-    response["jsonrpc"] = "2.0";
-    response["id"] = id;
-    response["error"] = error;
-    return response;
-}
-
-bool Handler::invoke(Json::Value, Json::Value &result)
-{
-    result = Json::Value(Json::objectValue);
-    for (auto it = methods.constBegin(); it != methods.constEnd(); ++it) {
-        result[it.key().toStdString()] = it.value()->describe();
-    }
-    return true;
-}
-
-Json::Value Handler::describe()
-{
-    Json::Value document(Json::objectValue);
-    document["description"] = "List the RPC methods available";
-    document["parameters"] = Json::Value();
-    document["returns"] = "Object that contains description of all methods registered";
-    return document;
 }

@@ -1,20 +1,18 @@
 #pragma once
 
-#include "server/rpc/rpc_method.h"
-
 #include <QByteArray>
 #include <QFutureWatcher>
 #include <QList>
-#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
+class Dispatcher;
 class QIODevice;
 
-// Serves one client connection: cuts NetString frames out of the received bytes, runs each JSON-RPC
-// request or batch on the global thread pool (one at a time per connection) and writes the framed
-// answer back on the main thread. It also answers "system.describe" itself.
+// Serves one client connection: cuts NetString frames out of the received bytes, has the server's
+// dispatcher answer each JSON-RPC request or batch on the global thread pool (one at a time per
+// connection) and writes the framed answer back on the main thread.
 //
 // Nothing is written to a TLS connection before the server has checked the client's certificate:
 // output produced earlier is held back until then, and dropped if the connection does not survive
@@ -24,29 +22,18 @@ class QIODevice;
 // output is above a bound, the handler takes no further request from it, and goes on once the
 // output has drained. Output keeps coming all the same (notifications), so a client whose unsent
 // output passes a hard cap is disconnected with a Warning.
-class Handler : public QObject, public RpcMethod
+class Handler : public QObject
 {
     Q_OBJECT
 
 public:
-    // Takes ownership of the method objects. The device is not owned; the handler is meant to be its
-    // child and to die with it.
-    Handler(QIODevice *device, const QMap<QString, RpcMethod *> &methods, QObject *parent = nullptr);
+    // Neither is owned: the handler is meant to be the device's child and to die with it, and the
+    // dispatcher outlives every connection.
+    Handler(QIODevice *device, const Dispatcher *dispatcher, QObject *parent = nullptr);
     // Waits for a request still running; its answer is not written. A handler whose client
     // disconnects while a request runs does not wait: it leaves the connection (moving to the
     // connection's parent) and deletes itself once the request has finished.
     ~Handler() override;
-
-    // Decodes, executes and encodes one received payload; returns the frame to write, or an empty
-    // array when nothing is to be sent. Runs on a pool thread.
-    QByteArray processMessage(QByteArray message);
-    // Executes one request; null when nothing is to be sent for it.
-    Json::Value processRequest(Json::Value request);
-    static Json::Value makeError(Json::Value error, Json::Value id);
-
-    // "system.describe": the description document of every registered method.
-    bool invoke(Json::Value params, Json::Value &result) override;
-    Json::Value describe() override;
 
     // Output held back for a connection that has not been verified yet may not grow past this.
     static constexpr int heldOutputLimit = 1048576;
@@ -75,7 +62,7 @@ private:
     QPointer<QIODevice> device;
     QByteArray buffer;
     QFutureWatcher<QByteArray> *watcher;
-    QMap<QString, RpcMethod *> methods;
+    const Dispatcher *dispatcher;
     bool requestInFlight = false;
     bool readingPaused = false; // for want of room in the output
     bool leftConnection = false; // outlives its connection until the running request ends

@@ -15,20 +15,16 @@ bool SessionMethod::invokeConnect(const Json::Value &params, Json::Value &result
         result = invalidParametersError();
         return false;
     }
-    QString windowMode;
-    QString geometry;
-    QString password;
-    quint16 port = 0;
-    const int status = (sessionManager->*operation)(id, windowMode, geometry, password, port);
-    if (status != 0) {
-        result = statusError(status);
+    const SessionAccess access = (sessionManager->*operation)(id);
+    if (access.status != 0) {
+        result = statusError(access.status);
         return false;
     }
     result = Json::Value(Json::objectValue);
-    result["windowMode"] = windowMode.toStdString();
-    result["geometry"] = geometry.toStdString();
-    result["password"] = password.toStdString();
-    result["port"] = port;
+    result["windowMode"] = access.windowMode.toStdString();
+    result["geometry"] = access.geometry.toStdString();
+    result["password"] = access.password.toStdString();
+    result["port"] = access.port;
     return true;
 }
 

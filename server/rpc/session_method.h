@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/manager/session_access.h"
 #include "server/rpc/rpc_method.h"
 
 #include <QString>
@@ -14,7 +15,7 @@ public:
     explicit SessionMethod(SessionManager *sessionManager);
 
 protected:
-    using ConnectOperation = int (SessionManager::*)(const QString &, QString &, QString &, QString &, quint16 &);
+    using ConnectOperation = SessionAccess (SessionManager::*)(const QString &);
     using PlainOperation = int (SessionManager::*)(const QString &);
 
     // Resume and replay: the session id in, how to connect out.

@@ -1,14 +1,15 @@
 #include "server/rpc/ssl_responder.h"
 
-#include "server/rpc/create_handler.h"
+#include "server/manager/session_updater.h"
 #include "server/rpc/handler.h"
 #include "server/rpc/ssl_server.h"
 
 #include <QTcpSocket>
 
-SslResponder::SslResponder(RpcContext *context, QObject *parent)
+SslResponder::SslResponder(const Dispatcher *dispatcher, SessionUpdater *sessionUpdater, QObject *parent)
     : QObject(parent)
-    , context(context)
+    , dispatcher(dispatcher)
+    , sessionUpdater(sessionUpdater)
 {
 }
 
@@ -22,7 +23,9 @@ void SslResponder::newConnection()
         // The handler is the socket's child, so it goes with the socket.
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
         socket->setReadBufferSize(socketReadBufferSize);
-        Handler *handler = createHandler(context, socket);
-        handler->setParent(socket);
+        auto *handler = new Handler(socket, dispatcher, socket);
+        if (sessionUpdater) {
+            connect(sessionUpdater, &SessionUpdater::sendUpdates, handler, &Handler::writeToDevice);
+        }
     }
 }

@@ -2,16 +2,20 @@
 
 #include <QObject>
 
-struct RpcContext;
+class Dispatcher;
+class SessionUpdater;
 
-// Gives every connection the listener accepts its JSON-RPC handler.
+// Gives every connection the listener accepts its JSON-RPC handler, served by the server's one
+// dispatcher, and has the session updates sent to it.
 class SslResponder : public QObject
 {
     Q_OBJECT
 
 public:
-    // The context is not owned; start-up keeps it alive longer than the responder.
-    explicit SslResponder(RpcContext *context, QObject *parent = nullptr);
+    // Neither is owned; start-up keeps both alive longer than every connection. Without an updater
+    // the connections get no "UpdateSessions".
+    explicit SslResponder(const Dispatcher *dispatcher, SessionUpdater *sessionUpdater = nullptr,
+                          QObject *parent = nullptr);
 
     // Bounds what one client can make the server buffer while its handler is busy.
     static constexpr qint64 socketReadBufferSize = 1048576;
@@ -20,5 +24,6 @@ public slots:
     void newConnection();
 
 private:
-    RpcContext *context;
+    const Dispatcher *dispatcher;
+    SessionUpdater *sessionUpdater;
 };

@@ -13,17 +13,15 @@ bool StartMethod::invoke(Json::Value params, Json::Value &result)
         result = invalidParametersError();
         return false;
     }
-    QString password;
-    quint16 port = 0;
-    const int status = sessionManager->start(id, command, geometry, password, port);
-    if (status != 0) {
-        result = statusError(status);
+    const SessionAccess access = sessionManager->start(id, command, geometry);
+    if (access.status != 0) {
+        result = statusError(access.status);
         return false;
     }
     result = Json::Value(Json::objectValue);
-    result["geometry"] = geometry.toStdString();
-    result["password"] = password.toStdString();
-    result["port"] = port;
+    result["geometry"] = access.geometry.toStdString();
+    result["password"] = access.password.toStdString();
+    result["port"] = access.port;
     return true;
 }
 

@@ -1,6 +1,6 @@
 #include "server/session/x_authority.h"
 
-#include "server/program_runner.h"
+#include "server/process/program_runner.h"
 #include "server/session/agent_contract.h"
 
 #include <QDir>

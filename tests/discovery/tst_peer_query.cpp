@@ -106,7 +106,7 @@ private:
         const QString key = keyPath.isEmpty() ? own.keyPath : keyPath;
         const QString certificate = own.certificatePath;
         QFuture<void> future = QtConcurrent::run([=, &store] {
-            queryPeer(QHostAddress::LocalHost, port, key, certificate, &store, timing);
+            queryPeer(QHostAddress::LocalHost, port, key, certificate, &store.peers(), timing);
         });
         if (!QTest::qWaitFor([&] { return future.isFinished(); }, timing.budgetMs + 10000)) {
             qWarning("the query overran its budget");
@@ -284,7 +284,7 @@ private slots:
 
         timing.now = [] { return QDateTime::currentDateTime().addSecs(-402); };
         runQuery(peer.serverPort(), store, timing);
-        QCOMPARE(idsOf(store.peerRecords()), QStringList({"a"}));
+        QCOMPARE(idsOf(store.peers().records()), QStringList({"a"}));
         QVERIFY(store.updateSessions().isEmpty());
         QCOMPARE(log.lines(), QStringList());
     }
@@ -308,10 +308,10 @@ private slots:
         ScriptedPeer peer(identity.certificate, identity.key);
         QVERIFY(peer.start());
         peer.setReplies({frame(R"({"error":{"code":-32000,"message":"No such thing"},"id":"ServerUpdate","jsonrpc":"2.0"})")});
-        store.setPeer(peerKey(QHostAddress::LocalHost, peer.serverPort()), QDateTime::currentDateTime().addSecs(400), stale());
+        store.peers().set(peerKey(QHostAddress::LocalHost, peer.serverPort()), QDateTime::currentDateTime().addSecs(400), stale());
 
         runQuery(peer.serverPort(), store);
-        QVERIFY(store.peerRecords().isEmpty());
+        QVERIFY(store.peers().records().isEmpty());
         if (foreignPeer) {
             warning = warning.arg(peer.serverPort());
         }
@@ -326,14 +326,14 @@ private slots:
         ScriptedPeer peer(own.certificate, own.key);
         QVERIFY(peer.start());
         peer.setReplies({answer(R"([{"id":"a","name":1}])")});
-        store.setPeer(peerKey(QHostAddress::LocalHost, peer.serverPort()), QDateTime::currentDateTime().addSecs(400), stale());
+        store.peers().set(peerKey(QHostAddress::LocalHost, peer.serverPort()), QDateTime::currentDateTime().addSecs(400), stale());
 
         runQuery(peer.serverPort(), store);
-        QCOMPARE(idsOf(store.peerRecords()), QStringList({"stale"}));
+        QCOMPARE(idsOf(store.peers().records()), QStringList({"stale"}));
         QCOMPARE(log.lines(), QStringList());
 
         runQuery(peer.serverPort(), store, PeerQueryTiming(), files.path() + "/missing_key");
-        QCOMPARE(idsOf(store.peerRecords()), QStringList({"stale"}));
+        QCOMPARE(idsOf(store.peers().records()), QStringList({"stale"}));
         QCOMPARE(log.lines().size(), 1);
         QVERIFY2(log.lines().first().startsWith("Warning: ") && log.lines().first().contains("missing_key"),
                  qPrintable(log.lines().first()));
@@ -361,9 +361,9 @@ private slots:
         QTemporaryDir sessions;
         SessionManager store(sessions.path(), 100, 200, QString());
         LogCapture log;
-        store.setPeer(peerKey(QHostAddress::LocalHost, server.port()), QDateTime::currentDateTime().addSecs(400), stale());
+        store.peers().set(peerKey(QHostAddress::LocalHost, server.port()), QDateTime::currentDateTime().addSecs(400), stale());
         runQuery(server.port(), store);
-        QVERIFY(store.peerRecords().isEmpty()); // replaced by the empty answer, not removed:
+        QVERIFY(store.peers().records().isEmpty()); // replaced by the empty answer, not removed:
         QCOMPARE(log.lines(), QStringList());   // a removal would have logged why
         QVERIFY(server.stop(SIGTERM));
     }

@@ -97,7 +97,7 @@ private:
         talkerSocket = std::make_unique<QUdpSocket>();
         QVERIFY(talkerSocket->bind(QHostAddress::LocalHost, 0));
         talker = std::make_unique<UdpTalker>(talkerSocket.get(), QHostAddress::LocalHost, 0, ownListenPort,
-                                             store.get(), keyPath, certificatePath);
+                                             &store->peers(), keyPath, certificatePath);
         talker->setHostAddresses(own);
         PeerQueryTiming timing;
         timing.budgetMs = budgetMs;
@@ -139,7 +139,7 @@ private slots:
         QUdpSocket receiver;
         QVERIFY(receiver.bind(QHostAddress::LocalHost, 0));
         QUdpSocket socket;
-        UdpTalker talker(&socket, QHostAddress::LocalHost, receiver.localPort(), ownListenPort, store.get(), keyPath,
+        UdpTalker talker(&socket, QHostAddress::LocalHost, receiver.localPort(), ownListenPort, &store->peers(), keyPath,
                          certificatePath);
         QList<QNetworkDatagram> datagrams;
         auto collect = [&](int count) {
@@ -170,7 +170,7 @@ private slots:
     void sendsNothingWithoutABroadcastPort()
     {
         QUdpSocket socket;
-        UdpTalker silent(&socket, QHostAddress::LocalHost, 0, ownListenPort, store.get(), keyPath, certificatePath);
+        UdpTalker silent(&socket, QHostAddress::LocalHost, 0, ownListenPort, &store->peers(), keyPath, certificatePath);
         silent.sendHello();
         silent.sendUpdate();
         silent.setUpdateInterval(20);
@@ -179,7 +179,7 @@ private slots:
 
         QUdpSocket receiver;
         QVERIFY(receiver.bind(QHostAddress::LocalHost, 0));
-        UdpTalker talking(&socket, QHostAddress::LocalHost, receiver.localPort(), ownListenPort, store.get(), keyPath,
+        UdpTalker talking(&socket, QHostAddress::LocalHost, receiver.localPort(), ownListenPort, &store->peers(), keyPath,
                           certificatePath);
         talking.sendHello();
         QCOMPARE(socket.state(), QAbstractSocket::BoundState);
@@ -353,7 +353,7 @@ private slots:
         QVERIFY(silent.start());
         SessionRecord record;
         record.setId("stale");
-        store->setPeer(peerKey(QHostAddress::LocalHost, silent.serverPort()), QDateTime::currentDateTime().addSecs(400),
+        store->peers().set(peerKey(QHostAddress::LocalHost, silent.serverPort()), QDateTime::currentDateTime().addSecs(400),
                        {record});
         Announcer announcer;
         QVERIFY(announcer.bound);
@@ -365,7 +365,7 @@ private slots:
         clock.start();
         talker.reset();
         QVERIFY2(clock.elapsed() >= 500, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(store->peerRecords().isEmpty()); // the query's failure is already recorded
+        QVERIFY(store->peers().records().isEmpty()); // the query's failure is already recorded
         QCOMPARE(log.count("Warning: Failed to read from"), 1);
     }
 };

@@ -1,5 +1,5 @@
 // Request processing with the real method table: the payload of one frame, as a client sends it,
-// goes through the handler of a connection exactly as on the server. The session store behind it
+// goes through the dispatcher exactly as on the server. The session store behind it
 // has an empty display range and no launchers on PATH, so starts fail at once and nothing runs.
 // Whatever the payload, the answer is nothing or one frame holding a JSON-RPC response (or a batch
 // of them), and a request with an id is answered.
@@ -9,11 +9,9 @@
 #include "common/json_text.h"
 #include "common/netstring.h"
 #include "server/manager/session_manager.h"
-#include "server/rpc/create_handler.h"
-#include "server/rpc/handler.h"
-#include "server/rpc/rpc_context.h"
+#include "server/rpc/dispatcher.h"
+#include "server/rpc/live_methods.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 
@@ -23,7 +21,7 @@
 #include <cstdlib>
 
 namespace {
-Handler *handler = nullptr;
+const Dispatcher *dispatcher = nullptr;
 
 void checkResponse(const Json::Value &response)
 {
@@ -48,17 +46,16 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     const QString sessions = fuzzScratchDirectory() + QStringLiteral("/sessions");
     QDir().mkpath(sessions);
     static SessionManager manager(sessions, 100, 100, QString());
-    static RpcContext context{&manager, nullptr};
-    static QBuffer device;
-    device.open(QIODevice::ReadWrite);
-    handler = createHandler(&context, &device);
+    static Dispatcher methods;
+    addLiveMethods(methods, &manager);
+    dispatcher = &methods;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray payload(reinterpret_cast<const char *>(data), qsizetype(size));
-    QByteArray reply = handler->processMessage(payload);
+    QByteArray reply = dispatcher->processMessage(payload);
     if (reply.isEmpty()) {
         // Only notifications, or a batch of nothing but notifications, go unanswered.
         Json::Value request;

@@ -38,10 +38,10 @@ private slots:
     {
         SessionManager store(sessions.path(), 100, 200, QString());
         const QDateTime later = QDateTime::currentDateTime().addSecs(400);
-        store.setPeer("192.0.2.9:4000", later, records({"z1", "z2"}));
-        store.setPeer("192.0.2.10:4000", later, records({"y1"}));
-        store.setPeer("192.0.2.11:4000", later, {}); // renews, contributes nothing
-        QCOMPARE(idsOf(store.peerRecords()), QStringList({"y1", "z1", "z2"}));
+        store.peers().set("192.0.2.9:4000", later, records({"z1", "z2"}));
+        store.peers().set("192.0.2.10:4000", later, records({"y1"}));
+        store.peers().set("192.0.2.11:4000", later, {}); // renews, contributes nothing
+        QCOMPARE(idsOf(store.peers().records()), QStringList({"y1", "z1", "z2"}));
         QCOMPARE(idsOf(store.updateSessions()), QStringList({"y1", "z1", "z2"}));
         SessionRecordList all;
         QCOMPARE(store.listSessions(all), 0);
@@ -55,24 +55,24 @@ private slots:
     {
         SessionManager store(sessions.path(), 100, 200, QString());
         const QDateTime later = QDateTime::currentDateTime().addSecs(400);
-        store.setPeer("10.0.0.1:1", later, records({"a"}));
-        store.setPeer("10.0.0.1:1", later, records({"b"}));
-        QCOMPARE(idsOf(store.peerRecords()), QStringList({"b"}));
-        store.removePeer("10.0.0.1:1");
-        store.removePeer("never-seen:1");
-        QVERIFY(store.peerRecords().isEmpty());
+        store.peers().set("10.0.0.1:1", later, records({"a"}));
+        store.peers().set("10.0.0.1:1", later, records({"b"}));
+        QCOMPARE(idsOf(store.peers().records()), QStringList({"b"}));
+        store.peers().remove("10.0.0.1:1");
+        store.peers().remove("never-seen:1");
+        QVERIFY(store.peers().records().isEmpty());
     }
 
     void expiredPeersLeaveAtTheNextUpdateOnly()
     {
         SessionManager store(sessions.path(), 100, 200, QString());
-        store.setPeer("old:1", QDateTime::currentDateTime().addSecs(-1), records({"gone"}));
-        store.setPeer("new:1", QDateTime::currentDateTime().addSecs(400), records({"kept"}));
+        store.peers().set("old:1", QDateTime::currentDateTime().addSecs(-1), records({"gone"}));
+        store.peers().set("new:1", QDateTime::currentDateTime().addSecs(400), records({"kept"}));
         SessionRecordList all;
         QCOMPARE(store.listSessions(all), 0);
         QCOMPARE(idsOf(all), QStringList({"kept", "gone"})); // listing does not expire
         QCOMPARE(idsOf(store.updateSessions()), QStringList({"kept"}));
-        QCOMPARE(idsOf(store.peerRecords()), QStringList({"kept"}));
+        QCOMPARE(idsOf(store.peers().records()), QStringList({"kept"}));
     }
 };
 

@@ -1,4 +1,4 @@
-#include "server/idle_exit.h"
+#include "server/process/idle_exit.h"
 #include "server/manager/session_manager.h"
 #include "server/session/session_id.h"
 
@@ -40,9 +40,7 @@ private:
     QString startedSession(SessionManager &store)
     {
         const QString id = newId();
-        QString password;
-        quint16 port = 0;
-        return store.start(id, "xterm", "800x600", password, port) == 0 ? id : QString();
+        return store.start(id, "xterm", "800x600").status == 0 ? id : QString();
     }
 
     static QString logOf(const QString &dir)

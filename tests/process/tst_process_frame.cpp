@@ -1,7 +1,7 @@
-#include "server/idle_exit.h"
-#include "server/info_file.h"
-#include "server/signal_catcher.h"
-#include "server/single_instance.h"
+#include "server/process/idle_exit.h"
+#include "server/process/info_file.h"
+#include "server/process/signal_catcher.h"
+#include "server/process/single_instance.h"
 
 #include "tests/support/log_capture.h"
 

@@ -1,4 +1,4 @@
-#include "server/program_runner.h"
+#include "server/process/program_runner.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -4,9 +4,10 @@
 #include "scripted_device.h"
 
 #include "tests/support/log_capture.h"
-#include "server/idle_exit.h"
-#include "server/rpc/handler.h"
 #include "common/netstring.h"
+#include "server/process/idle_exit.h"
+#include "server/rpc/dispatcher.h"
+#include "server/rpc/handler.h"
 
 #include <QMutex>
 #include <QPointer>
@@ -86,6 +87,7 @@ class HandlerTest : public QObject
 
 private:
     Probe *probe = nullptr;
+    Dispatcher *dispatcher = nullptr;
     ScriptedDevice *device = nullptr;
     QPointer<Handler> handler;
     LogCapture *log = nullptr;
@@ -124,17 +126,18 @@ private slots:
     {
         log = new LogCapture;
         probe = new Probe;
+        dispatcher = new Dispatcher;
+        dispatcher->add("Echo", new RecordingMethod(probe, "Echo"));
+        dispatcher->add("Fail", new RecordingMethod(probe, "Fail", 0, false));
+        dispatcher->add("Slow", new RecordingMethod(probe, "Slow", 300));
         device = new ScriptedDevice;
-        QMap<QString, RpcMethod *> methods;
-        methods.insert("Echo", new RecordingMethod(probe, "Echo"));
-        methods.insert("Fail", new RecordingMethod(probe, "Fail", 0, false));
-        methods.insert("Slow", new RecordingMethod(probe, "Slow", 300));
-        handler = new Handler(device, methods, device);
+        handler = new Handler(device, dispatcher, device);
     }
 
     void cleanup()
     {
         delete device; // takes the handler with it
+        delete dispatcher;
         delete probe;
         delete log;
     }
@@ -272,8 +275,8 @@ private slots:
                  QList<QByteArray>{"{\"error\":{\"code\":-32601,\"message\":\"Method not found.\"},\"id\":1,\"jsonrpc\":\"2.0\"}\n"});
     }
 
-    // Going away mid-request: the destructor waits for the method, writes nothing, frees the
-    // methods (not itself twice) and stops counting as a client.
+    // Going away mid-request: the destructor waits for the method, writes nothing, leaves the
+    // methods to the dispatcher that other connections share, and stops counting as a client.
     void destructionWaitsForTheRunningRequest()
     {
         const int clients = IdleExit::global().clientCount();
@@ -281,6 +284,9 @@ private slots:
         QVERIFY(QTest::qWaitFor([this] { return probe->all().contains("Slow start"); }, 5000));
         delete handler;
         QCOMPARE(probe->all().last(), QString("Slow end"));
+        QCOMPARE(probe->destroyed.loadRelaxed(), 0);
+        delete dispatcher;
+        dispatcher = nullptr;
         QCOMPARE(probe->destroyed.loadRelaxed(), 3);
         QCOMPARE(IdleExit::global().clientCount(), clients - 1);
         QTest::qWait(100);

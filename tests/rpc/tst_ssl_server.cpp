@@ -4,7 +4,8 @@
 #include "common/files.h"
 #include "server/rpc/handler.h"
 #include "common/netstring.h"
-#include "server/rpc/rpc_context.h"
+#include "server/rpc/dispatcher.h"
+#include "server/rpc/live_methods.h"
 #include "server/rpc/ssl_responder.h"
 #include "server/rpc/ssl_server.h"
 #include "tests/support/log_capture.h"
@@ -42,7 +43,7 @@ private:
 
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<SslServer> server;
-    RpcContext context;
+    Dispatcher dispatcher;
     std::unique_ptr<SslResponder> responder;
 
     QString path(const QString &name) const { return dir.path() + "/" + name; }
@@ -57,6 +58,7 @@ private:
 private slots:
     void initTestCase()
     {
+        addLiveMethods(dispatcher, nullptr); // only the methods that need no session store are called
         QVERIFY(dir.isValid());
         QString error;
         QVERIFY2(createCertificate(path("cert"), path("key"), error), qPrintable(error));
@@ -76,7 +78,7 @@ private slots:
         server->setPrivateKey(key);
         server->setLocalCertificate(certificate);
         QVERIFY(server->listen(QHostAddress::LocalHost, 0));
-        responder = std::make_unique<SslResponder>(&context);
+        responder = std::make_unique<SslResponder>(&dispatcher);
         connect(server.get(), &SslServer::newConnection, responder.get(), &SslResponder::newConnection);
     }
 
@@ -260,6 +262,12 @@ private slots:
         ::close(fill.fds.back());
         fill.fds.pop_back();
         QTRY_VERIFY_WITH_TIMEOUT(client.wasEncrypted(), 3000);
+        // The undefined-behaviour checker reads unknown memory through a pipe of its own, and a
+        // method's first call is such a read: leave it the descriptors for that pipe.
+        for (int i = 0; i < 2; ++i) {
+            ::close(fill.fds.back());
+            fill.fds.pop_back();
+        }
         Json::Value response;
         QVERIFY(client.call("Live.GetVersion", Json::Value(), 1, response));
         QCOMPARE(log->count("Warning: Failed to accept a connection: "), 1);

@@ -1,4 +1,4 @@
-#include "server/info_file.h"
+#include "server/process/info_file.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "server/rpc/session_updater.h"
+#include "server/manager/session_updater.h"
 
 #include "common/json_text.h"
 #include "common/netstring.h"

@@ -1,7 +1,7 @@
-#include "server/rpc/session_upkeep.h"
+#include "server/manager/session_upkeep.h"
 
-#include "server/rpc/session_updater.h"
-#include "server/rpc/suspend_checker.h"
+#include "server/manager/session_updater.h"
+#include "server/manager/suspend_checker.h"
 
 #include <QTimer>
 

@@ -1,4 +1,4 @@
-#include "server/idle_exit.h"
+#include "server/process/idle_exit.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

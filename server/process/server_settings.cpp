@@ -1,4 +1,4 @@
-#include "server/server_settings.h"
+#include "server/process/server_settings.h"
 
 #include "common/path_template.h"
 #include "common/settings.h"

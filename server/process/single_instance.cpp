@@ -1,4 +1,4 @@
-#include "server/single_instance.h"
+#include "server/process/single_instance.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "server/rpc/suspend_checker.h"
+#include "server/manager/suspend_checker.h"
 
 #include "server/manager/session_manager.h"
 

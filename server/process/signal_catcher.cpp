@@ -1,4 +1,4 @@
-#include "server/signal_catcher.h"
+#include "server/process/signal_catcher.h"
 
 #include "common/logging.h"
 
