@@ -24,3 +24,23 @@ bool HostAddresses::contains(const QHostAddress &address) const
     }
     return false;
 }
+
+bool HostAddresses::isBroadcast(const QHostAddress &address) const
+{
+    if (address.isBroadcast()) {
+        return true;
+    }
+    if (!askInterfaces || address.isNull()) {
+        return false;
+    }
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        const QList<QNetworkAddressEntry> entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.broadcast().isEqual(address, QHostAddress::TolerantConversion)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}

@@ -13,6 +13,9 @@ public:
     explicit HostAddresses(const QList<QHostAddress> &fixed);
 
     bool contains(const QHostAddress &address) const;
+    // Whether a datagram sent to this address was a broadcast: the limited broadcast address, or
+    // (with the interfaces asked) the broadcast address of one of the host's networks.
+    bool isBroadcast(const QHostAddress &address) const;
 
 private:
     bool askInterfaces;
