@@ -35,6 +35,22 @@ qint32 Settings::signedInt(const QString &key, qint32 defaultValue)
     return readValue(key, defaultValue).toInt();
 }
 
+QStringList Settings::list(const QString &key)
+{
+    const QVariant value = readValue(key, QVariant());
+    // Several comma-separated values are read as a list; one alone, or a quoted one, as text.
+    const QStringList raw = value.userType() == QMetaType::QStringList
+                                ? value.toStringList()
+                                : value.toString().split(QLatin1Char(','));
+    QStringList entries;
+    for (const QString &entry : raw) {
+        if (!entry.trimmed().isEmpty()) {
+            entries << entry.trimmed();
+        }
+    }
+    return entries;
+}
+
 QString Settings::userPath()
 {
     const QString fallback = QDir::homePath() + QStringLiteral("/.lumen_server/@HOST@");

@@ -3,6 +3,7 @@
 #include "common/file_logging.h"
 #include "common/files.h"
 #include "common/logging.h"
+#include "server/discovery/named_peer.h"
 #include "server/discovery/udp_talker.h"
 #include "server/manager/session_manager.h"
 #include "server/manager/session_updater.h"
@@ -207,10 +208,15 @@ bool Daemon::startDiscovery(const ServerSettings &settings, QString &error)
                     .arg(QString::number(settings.broadcastPort), udpSocket->errorString());
         return false;
     }
-    // Checked even with discovery off, so that a wrong setting shows at once.
+    // Checked even with discovery off, so that a wrong setting shows at once. Empty: named peers only.
     broadcastAddress = std::make_unique<QHostAddress>();
-    if (!broadcastAddress->setAddress(settings.broadcastAddress)) {
+    if (!settings.broadcastAddress.isEmpty() && !broadcastAddress->setAddress(settings.broadcastAddress)) {
         error = QStringLiteral("Invalid broadcast address \"%1\"").arg(settings.broadcastAddress);
+        return false;
+    }
+    QList<NamedPeer> peers;
+    if (!NamedPeer::parseList(settings.peers, settings.broadcastPort, peers, error)) {
+        error = QStringLiteral("Invalid setting \"Peers\": %1").arg(error);
         return false;
     }
     udpTalker = std::make_unique<UdpTalker>(udpSocket.get(), *broadcastAddress,
@@ -218,6 +224,7 @@ bool Daemon::startDiscovery(const ServerSettings &settings, QString &error)
                                                    &sessionManager->peers(), settings.keyPath,
                                                    settings.certificatePath);
     if (settings.broadcastPort != 0) {
+        udpTalker->setNamedPeers(peers);
         QObject::connect(sessionUpdater.get(), &SessionUpdater::sendUpdates, udpTalker.get(),
                          &UdpTalker::sendUpdate);
         udpTalker->sendHello();
