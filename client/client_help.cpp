@@ -54,8 +54,7 @@ shell command line ("xterm -bg black" in quotes works); several words are passed
                      gets 127.0.0.1::PORT as its last argument and the password in VNC_PASSWORD
 )";
 
-const char *const attachHelp = R"(Usage: lumen HOST attach [--no-takeover] [--no-viewer | --browser | --viewer COMMAND]
-                         [ID]
+const char *const attachHelp = R"(Usage: lumen HOST attach [--no-takeover] [--no-viewer | --browser | --viewer COMMAND] [ID]
 
 Opens a viewer on a running session. ID may be the beginning of a session's id, as long as it
 fits one session only; without ID, the only session, or a choice from the list. A session that
