@@ -38,8 +38,8 @@ offered, connected), the name, when the session started and when a viewer last c
   --json  print the records as the server sent them, one JSON array
 )";
 
-const char *const startHelp = R"(Usage: lumen HOST start [--geometry WxH | --rootless] [--no-viewer] [--viewer COMMAND]
-                        [--] COMMAND [ARG...]
+const char *const startHelp = R"(Usage: lumen HOST start [--geometry WxH | --rootless]
+                        [--no-viewer | --browser | --viewer COMMAND] [--] COMMAND [ARG...]
 
 Starts COMMAND in a new session on HOST and opens a viewer on it. One COMMAND word is run as a
 shell command line ("xterm -bg black" in quotes works); several words are passed each as it is.
@@ -47,11 +47,14 @@ shell command line ("xterm -bg black" in quotes works); several words are passed
   --geometry WxH     the screen size of the session (default 1280x800)
   --rootless         a session for a single application
   --no-viewer        print the session's id, port and one-time password instead
+  --browser          show the session in a web browser ($BROWSER, else xdg-open) instead,
+                     through noVNC served on this machine's loopback (packages novnc and
+                     websockify); lumen ends when the page's connection does
   --viewer COMMAND   the VNC viewer to run (default vncviewer, package tigervnc-viewer); it
                      gets 127.0.0.1::PORT as its last argument and the password in VNC_PASSWORD
 )";
 
-const char *const attachHelp = R"(Usage: lumen HOST attach [--no-takeover] [--no-viewer] [--viewer COMMAND] [ID]
+const char *const attachHelp = R"(Usage: lumen HOST attach [--no-takeover] [--no-viewer | --browser | --viewer COMMAND] [ID]
 
 Opens a viewer on a running session. ID may be the beginning of a session's id, as long as it
 fits one session only; without ID, the only session, or a choice from the list. A session that
@@ -63,6 +66,7 @@ disconnected first.
 
   --no-takeover      refuse a session that is connected elsewhere instead
   --no-viewer        print the session's port and one-time password instead
+  --browser          show the session in a web browser instead (see lumen HOST start --help)
   --viewer COMMAND   the VNC viewer to run (default vncviewer)
 )";
 

@@ -19,7 +19,8 @@ QStringList commandsOf(const QString &option)
     if (option == QLatin1String("--geometry") || option == QLatin1String("--rootless")) {
         return {QStringLiteral("start")};
     }
-    if (option == QLatin1String("--no-viewer") || option == QLatin1String("--viewer")) {
+    if (option == QLatin1String("--no-viewer") || option == QLatin1String("--viewer")
+        || option == QLatin1String("--browser")) {
         return {QStringLiteral("start"), QStringLiteral("attach")};
     }
     if (option == QLatin1String("--no-takeover")) {
@@ -145,6 +146,8 @@ bool ClientOptions::takeOption(const QString &name, const QString &value, bool h
         jsonOutput = true;
     } else if (name == QLatin1String("--no-viewer")) {
         withoutViewer = true;
+    } else if (name == QLatin1String("--browser")) {
+        inBrowser = true;
     } else if (name == QLatin1String("--no-takeover")) {
         withoutTakeover = true;
     } else {
@@ -175,6 +178,10 @@ bool ClientOptions::check(QString &error) const
             error = QStringLiteral("%1 is not an option of %2.").arg(option, commandName);
             return false;
         }
+    }
+    if (int(inBrowser) + int(withoutViewer) + int(given.contains(QStringLiteral("--viewer"))) > 1) {
+        error = QStringLiteral("Give one of --browser, --viewer and --no-viewer, not several.");
+        return false;
     }
     if (rootless && geometryGiven) {
         error = QStringLiteral("Give either --geometry or --rootless, not both.");

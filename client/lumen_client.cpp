@@ -1,5 +1,6 @@
 #include "client/lumen_client.h"
 
+#include "client/browser_viewing.h"
 #include "client/console.h"
 #include "client/failure_text.h"
 #include "client/interrupt_watcher.h"
@@ -11,6 +12,7 @@
 #include "client/session_ticket.h"
 #include "client/viewer_process.h"
 #include "client/viewing_session.h"
+#include "client/web_bridge.h"
 #include "common/json_text.h"
 
 #include <QDateTime>
@@ -121,7 +123,8 @@ ClientError LumenClient::list()
 ClientError LumenClient::start()
 {
     ClientError error;
-    if (!options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
+    if (options.browser() ? !WebBridge::check(error)
+                          : !options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
         return error;
     }
     const std::unique_ptr<RpcConnection> connection = connectTo(host);
@@ -149,7 +152,8 @@ ClientError LumenClient::start()
 ClientError LumenClient::attach()
 {
     ClientError error;
-    if (!options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
+    if (options.browser() ? !WebBridge::check(error)
+                          : !options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
         return error;
     }
     const std::unique_ptr<RpcConnection> connection = connectTo(host);
@@ -372,6 +376,12 @@ ClientError LumenClient::useTicket(RpcConnection &owner, const QString &sessionI
         return ClientError();
     }
     QString problem;
+    if (options.browser()) {
+        if (!BrowserViewing().run(owner, sessionId, ticket, host.name(), problem)) {
+            return ClientError(ClientError::Usage, problem);
+        }
+        return ClientError();
+    }
     ViewingSession viewing(options.viewerCommand());
     if (!viewing.run(owner, sessionId, ticket, host.name(), problem)) {
         return ClientError(ClientError::Usage, problem);

@@ -30,5 +30,7 @@ set(CPACK_COMPONENT_CLIENT_DESCRIPTION
     "lumen lists, starts, attaches to, suspends and ends the sessions of a Lumen Server host\n"
     "and opens a VNC viewer on them through an ssh tunnel.")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "openssh-client, tigervnc-viewer")
+# lumen --browser serves noVNC through websockify.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "novnc, websockify")
 
 include(CPack)

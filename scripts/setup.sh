@@ -15,6 +15,8 @@ packages=(
     icewm
     # the client lumen: its viewer; packages of the programs (dpkg-shlibdeps)
     tigervnc-viewer dpkg-dev
+    # the client's browser view: noVNC and its WebSocket bridge
+    novnc websockify
     # tests of the client: a session that paints its desktop (xsetroot)
     x11-xserver-utils
     # tests of the launchers: a VNC viewer, DES for a hand-made one
@@ -23,6 +25,8 @@ packages=(
     openssh-server openssh-client iproute2 imagemagick python3-pil
     # tests: key presses and clicks on an Xvfb display (lumen_info)
     xdotool
+    # tests of the browser view: headless chromium driven by selenium; the clipboard of a session
+    chromium chromium-driver python3-selenium xclip
     # fuzz targets: clang with libFuzzer and the sanitizer runtimes; llvm for readable stack traces
     clang libclang-rt-14-dev llvm
 )

@@ -6,6 +6,7 @@
 #include "private_sshd.h"
 #include "xvfb_display.h"
 
+#include "tests/support/headless_browser.h"
 #include "tests/support/network_namespaces.h"
 #include "tests/support/polling.h"
 #include "tests/support/relay_process.h"
@@ -192,6 +193,7 @@ private:
     PrivateSshd sshd;
     quint16 sshPort = 0;
     XvfbDisplay display;
+    HeadlessBrowser browser; // started at once: it takes a while, and is needed late
     QString sessionId; // the session that the flow follows from start to terminate
 
     QString host() const { return PrivateSshd::loginName() + QStringLiteral("@127.0.0.1"); }
@@ -275,6 +277,41 @@ private:
         return QString();
     }
 
+    // The session's screen size as its agent last logged it.
+    QSize screenSizeOf(const QString &id) const
+    {
+        static const QRegularExpression resized(QStringLiteral("Screen resized to '(\\d+)x(\\d+)'"));
+        QSize size;
+        auto matches = resized.globalMatch(readText(sessionFolder(env, id) + QStringLiteral("/server_log")));
+        while (matches.hasNext()) {
+            const QRegularExpressionMatch match = matches.next();
+            size = QSize(match.captured(1).toInt(), match.captured(2).toInt());
+        }
+        return size;
+    }
+
+    // An X client on the session's own display; `output` gets what it wrote.
+    int runOnSessionDisplay(const QString &id, const QStringList &command, QString *output = nullptr) const
+    {
+        const QString folder = sessionFolder(env, id);
+        QProcessEnvironment environment = env.processEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + readText(folder + QStringLiteral("/display")).trimmed());
+        environment.insert(QStringLiteral("XAUTHORITY"), folder + QStringLiteral("/authority"));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start(command.first(), command.mid(1));
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished();
+            return -1;
+        }
+        if (output) {
+            *output = QString::fromLocal8Bit(process.readAllStandardOutput());
+        }
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
     // Ends the sessions still there the way the server does, for a failed test that left them.
     static void endSessions(const TestEnvironment &world)
     {
@@ -314,6 +351,7 @@ private slots:
         QVERIFY2(sshd.start(keys.path(), QStringLiteral("127.0.0.1"), sshPort, env.processEnvironment(), {}, error),
                  qPrintable(error));
         QVERIFY2(display.start(error), qPrintable(error));
+        browser.launch(env.processEnvironment());
     }
 
     // start: a new session with a fresh id, and TigerVNC's viewer on its desktop through ssh. The
@@ -391,6 +429,134 @@ private slots:
                  qPrintable(second->describe()));
         QVERIFY2(second->finish(20000) && second->status() == 0, qPrintable(second->describe()));
         QCOMPARE(stateOf(sessionId), QStringLiteral("connect|terminate"));
+    }
+
+    // TigerVNC's viewer asks for its window's size as the desktop's, as the agent now accepts.
+    void viewerWindowSizeBecomesTheDesktopSize()
+    {
+        QVERIFY(!sessionId.isEmpty());
+        auto attach = lumen({QStringLiteral("attach"), sessionId}, false);
+        QVERIFY2(desktopShows(DesktopColour, QStringLiteral("resize.png")), qPrintable(attach->describe()));
+        QProcess xdotool;
+        xdotool.setProcessEnvironment(clientEnvironment(env));
+        xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+                                                  QStringLiteral("--name"), QStringLiteral("TigerVNC"), QStringLiteral("windowsize"),
+                                                  QStringLiteral("700"), QStringLiteral("500")});
+        QVERIFY(xdotool.waitForFinished(10000) && xdotool.exitCode() == 0);
+        QVERIFY2(Polling::waitUntil([&] { return screenSizeOf(sessionId) == QSize(700, 500); }, 20000),
+                 qPrintable(readText(sessionFolder(env, sessionId) + QStringLiteral("/server_log"))));
+        QVERIFY2(interrupt(*attach, SIGTERM), qPrintable(attach->describe()));
+    }
+
+    // attach --browser, through ssh and then on this machine: the address that lumen hands to
+    // $BROWSER shows the desktop in a real browser (headless chromium), sized to its page; typed text
+    // reaches the xterm; the clipboard works both ways; a second page on the address neither gets
+    // the desktop nor cuts off the first; closing the tab ends lumen, and the session goes on.
+    void browserShowsTheDesktop()
+    {
+        QVERIFY(!sessionId.isEmpty());
+        // Usage errors, and the packages to install when noVNC or websockify is missing.
+        for (const QString &other : {QStringLiteral("--no-viewer"), QStringLiteral("--viewer=vncviewer")}) {
+            auto both = lumen({QStringLiteral("attach"), QStringLiteral("--browser"), other, sessionId});
+            QCOMPARE(both->status(), 2);
+            QVERIFY2(both->errors.contains(QStringLiteral("Give one of --browser, --viewer and --no-viewer")),
+                     qPrintable(both->describe()));
+        }
+        QTemporaryDir tools;
+        QVERIFY(QFile::link(QStringLiteral("/usr/bin/ssh"), tools.filePath(QStringLiteral("ssh"))));
+        QProcessEnvironment withoutBridge = clientEnvironment(env);
+        withoutBridge.insert(QStringLiteral("PATH"), tools.path() + QStringLiteral(":") + QStringLiteral(LUMEN_BIN_DIR));
+        Lumen noBridge({}, withoutBridge, {QStringLiteral("local"), QStringLiteral("attach"), QStringLiteral("--browser")});
+        QVERIFY(noBridge.finish());
+        QCOMPARE(noBridge.status(), 2);
+        QVERIFY2(noBridge.errors.contains(QStringLiteral("install the package websockify")), qPrintable(noBridge.describe()));
+
+        QString reason;
+        if (!browser.waitUntilStarted(reason)) {
+            QSKIP(qPrintable(QStringLiteral("no browser to test with: ") + reason));
+        }
+        // $BROWSER only notes the address; the test opens it in its own browser.
+        const QString addresses = env.root() + QStringLiteral("/browser_addresses");
+        const QString noteAddress = env.root() + QStringLiteral("/note-address");
+        QFile script(noteAddress);
+        QVERIFY(script.open(QIODevice::WriteOnly)
+                && script.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '%1'\n").arg(addresses).toUtf8()) > 0);
+        script.close();
+        QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QProcessEnvironment environment = clientEnvironment(env);
+        environment.insert(QStringLiteral("BROWSER"), noteAddress);
+
+        for (const bool throughSsh : {true, false}) {
+            const QStringList where = throughSsh ? QStringList{QStringLiteral("--ssh"), sshToHost(), host()}
+                                                 : QStringList{QStringLiteral("local")};
+            Lumen attach({}, environment, where + QStringList{QStringLiteral("attach"), QStringLiteral("--browser"), sessionId});
+            QString address;
+            QVERIFY2(Polling::waitUntil([&] {
+                         address = readText(addresses).split(QLatin1Char('\n'), Qt::SkipEmptyParts).value(throughSsh ? 0 : 1);
+                         return !address.isEmpty();
+                     }, 60000),
+                     qPrintable(attach.describe()));
+            QVERIFY2(QRegularExpression(QStringLiteral("^http://127\\.0\\.0\\.1:\\d+/vnc\\.html#.*&password=")).match(address).hasMatch(),
+                     qPrintable(address));
+            QVERIFY2(attach.waitFor(address, false, 5000), qPrintable(attach.describe()));
+
+            QVERIFY2(browser.open(address) && browser.isConnected(), qPrintable(browser.error() + attach.describe()));
+            int matching = 0;
+            QSize canvas;
+            QVERIFY2(Polling::waitUntil([&] {
+                         canvas = browser.canvas(DesktopColour.name(), matching);
+                         return matching > canvas.width() * canvas.height() / 2;
+                     }, 20000),
+                     qPrintable(QStringLiteral("%1 of %2x%3 pixels").arg(matching).arg(canvas.width()).arg(canvas.height())));
+            // The desktop takes the page's size.
+            QVERIFY2(Polling::waitUntil([&] { return screenSizeOf(sessionId) == browser.canvas(DesktopColour.name(), matching); }, 20000),
+                     qPrintable(QStringLiteral("%1x%2").arg(canvas.width()).arg(canvas.height())));
+
+            const QString typed = env.root() + (throughSsh ? QStringLiteral("/typed-through-ssh") : QStringLiteral("/typed-locally"));
+            QVERIFY2(browser.typeAt(QPoint(100, 60), QStringLiteral("touch ") + typed + QLatin1Char('\n')), qPrintable(browser.error()));
+            QVERIFY(Polling::waitUntil([&] { return QFileInfo::exists(typed); }, 20000));
+
+            if (throughSsh) {
+                // One connection per password: a second page gets nothing, and the first stays.
+                QVERIFY(browser.open(address));
+                const QString second = browser.settledClasses();
+                QVERIFY2(!second.contains(QStringLiteral("noVNC_connected")), qPrintable(second));
+                QVERIFY(browser.closeTab());
+                QVERIFY(browser.isConnected(5000));
+            } else {
+                QVERIFY2(browser.setClipboard(QStringLiteral("from the browser")), qPrintable(browser.error()));
+                QString pasted;
+                QVERIFY2(Polling::waitUntil([&] {
+                             return runOnSessionDisplay(sessionId, {QStringLiteral("xclip"), QStringLiteral("-o"),
+                                                                    QStringLiteral("-selection"), QStringLiteral("clipboard")},
+                                                        &pasted) == 0
+                                 && pasted == QLatin1String("from the browser");
+                         }, 10000),
+                         qPrintable(pasted));
+                const QString copied = env.root() + QStringLiteral("/copied");
+                QFile text(copied);
+                QVERIFY(text.open(QIODevice::WriteOnly) && text.write("from the session") > 0);
+                text.close();
+                QCOMPARE(runOnSessionDisplay(sessionId, {QStringLiteral("xclip"), QStringLiteral("-i"), QStringLiteral("-selection"),
+                                                         QStringLiteral("clipboard"), copied}),
+                         0);
+                QVERIFY2(Polling::waitUntil([&] { return browser.clipboard() == QLatin1String("from the session"); }, 10000),
+                         qPrintable(browser.clipboard()));
+            }
+
+            // Closing the tab ends lumen, and the address leads nowhere now. The session goes on
+            // (the second round gets into it again).
+            QVERIFY(browser.closeTab());
+            QVERIFY2(attach.finish(10000) && attach.status() == 0, qPrintable(attach.describe()));
+            QVERIFY2(attach.errors.contains(QStringLiteral("goes on")), qPrintable(attach.describe()));
+            if (throughSsh) {
+                QVERIFY(browser.open(address));
+                const QString again = browser.settledClasses(10000);
+                QVERIFY2(!again.contains(QStringLiteral("noVNC_connected")), qPrintable(again));
+                QVERIFY(browser.closeTab());
+            }
+        }
+        QVERIFY(Polling::waitUntil([&] { return stateOf(sessionId) == QLatin1String("connect|terminate"); }, 10000));
     }
 
     // list --json prints the records as the server sent them; list shows them in words.

@@ -107,6 +107,9 @@ private slots:
             QVERIFY2(clientNeeds.contains(QLatin1String(name)), qPrintable(name + QStringLiteral(" missing in ") + clientNeeds.join(QLatin1Char(' '))));
         }
         QVERIFY2(!clientNeeds.contains(QLatin1String("tigervnc-standalone-server")), qPrintable(clientNeeds.join(QLatin1Char(' '))));
+        // lumen --browser needs them; the viewer program does not.
+        QCOMPARE(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), client, QStringLiteral("Recommends")}).text.trimmed(),
+                 QStringLiteral("novnc, websockify"));
         QCOMPARE(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), client, QStringLiteral("Package")}).text.trimmed(),
                  QStringLiteral("lumen-client"));
         QCOMPARE(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), server, QStringLiteral("Package")}).text.trimmed(),

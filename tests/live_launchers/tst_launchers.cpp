@@ -82,6 +82,7 @@ private slots:
     void realViewerReceivesFrameOfTheGeometry();
     void pendingPasswordsAreCapped();
     void suspendDisconnectsEveryViewer();
+    void viewersResizeTheDesktopAndShareCutText();
     void startAppRunsCommandOnTheDisplay();
     void terminateEndsTheWholeSession();
     void crashOfTheXServerEndsTheSessionWithFailure();
@@ -99,7 +100,8 @@ private:
 void TestLaunchers::initTestCase()
 {
     QVERIFY(environment.isValid());
-    for (const char *tool : {"Xtigervnc", "xauth", "xdpyinfo", "xwininfo", "xmessage", "setpriv", "vncsnapshot"}) {
+    for (const char *tool : {"Xtigervnc", "xauth", "xdpyinfo", "xwininfo", "xmessage", "setpriv", "vncsnapshot", "xrandr",
+                             "xclip"}) {
         QVERIFY2(!QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty(),
                  qPrintable(QStringLiteral("%1 is missing: run scripts/setup.sh").arg(QLatin1String(tool))));
     }
@@ -375,6 +377,50 @@ void TestLaunchers::suspendDisconnectsEveryViewer()
         QCOMPARE(info.value("Clients").toInt(), 0);
         previous = info.value("LastDisconnect").toString();
     }
+}
+
+// A viewer's desktop size request, kept within the agent's limits, and a change made inside the
+// session are both reported; cut text passes both ways between a viewer and the session.
+void TestLaunchers::viewersResizeTheDesktopAndShareCutText()
+{
+    AgentSession session(environment);
+    QString error;
+    QVERIFY2(session.startAndWaitUntilUp("800x600", error), qPrintable(error));
+    RfbViewer viewer;
+    QVERIFY(viewer.connectToPort(session.port()));
+    QVERIFY2(viewer.authenticate(addPassword(session)).accepted, qPrintable(viewer.error()));
+
+    const QString displayName = QStringLiteral(":%1").arg(session.display());
+    const QString authority = session.file("authority");
+    viewer.requestDesktopSize(1000, 700);
+    QVERIFY2(!session.waitForLogLine("Screen resized to '1000x700'", 10000).isEmpty(),
+             qPrintable(session.logLines().join('\n')));
+    QJsonObject info = session.info();
+    QCOMPARE(info.value("ScreenWidth").toInt(), 1000);
+    QCOMPARE(info.value("ScreenHeight").toInt(), 700);
+    QString output;
+    QCOMPARE(session.runXClient("xdpyinfo", {}, displayName, authority, &output), 0);
+    QVERIFY(output.contains(QRegularExpression("dimensions:\\s+1000x700 pixels")));
+
+    viewer.requestDesktopSize(9000, 600);
+    QVERIFY2(!session.waitForLogLine("Screen resized to '8192x600'", 10000).isEmpty(),
+             qPrintable(session.logLines().join('\n')));
+    QCOMPARE(session.runXClient("xrandr", {"-s", "1024x768"}, displayName, authority, &output), 0);
+    QVERIFY2(!session.waitForLogLine("Screen resized to '1024x768'", 10000).isEmpty(), qPrintable(output));
+    QCOMPARE(session.info().value("ScreenWidth").toInt(), 1024);
+
+    viewer.sendCutText("from the viewer");
+    QTRY_VERIFY_WITH_TIMEOUT(session.runXClient("xclip", {"-o", "-selection", "clipboard"}, displayName, authority, &output) == 0
+                                 && output == QLatin1String("from the viewer"),
+                             10000);
+    QFile text(session.file("cut_text"));
+    QVERIFY(text.open(QIODevice::WriteOnly) && text.write("from the session") > 0);
+    text.close();
+    QCOMPARE(session.runXClient("xclip", {"-i", "-selection", "clipboard", text.fileName()}, displayName, authority), 0);
+    QByteArray received;
+    QVERIFY2(viewer.readCutText(received), qPrintable(viewer.error()));
+    QCOMPARE(received, QByteArray("from the session"));
+    QCOMPARE(session.info().value("Clients").toInt(), 1);
 }
 
 QList<qint64> TestLaunchers::startApplications(AgentSession &session)
