@@ -27,6 +27,8 @@ UdpTalker::UdpTalker(QUdpSocket *socket, const QHostAddress &broadcastAddress, q
     // Peers drop an entry that has not been renewed for a while, so announce even without changes.
     connect(&updateTimer, &QTimer::timeout, this, &UdpTalker::sendUpdate);
     updateTimer.start(updateIntervalMs);
+    connect(&greetingTimer, &QTimer::timeout, this, &UdpTalker::greetSilentNamedPeers);
+    greetingTimer.start(greetingIntervalMs);
     queryPool.setMaxThreadCount(queryThreads);
     clock.start();
 }
@@ -63,6 +65,11 @@ void UdpTalker::setUpdateInterval(int ms)
     updateTimer.start(ms);
 }
 
+void UdpTalker::setGreetingInterval(int ms)
+{
+    greetingTimer.start(ms);
+}
+
 void UdpTalker::sendHello()
 {
     announce(QStringLiteral("HELLO"));
@@ -92,6 +99,23 @@ void UdpTalker::announce(const QString &method)
         send(method, target.address, target.port);
     }
     // For the next round; an address that turns up new is greeted when it does.
+    for (const QString &name : unicastTargets.names()) {
+        resolver->resolve(name);
+    }
+}
+
+void UdpTalker::greetSilentNamedPeers()
+{
+    if (broadcastPort == 0) {
+        return;
+    }
+    const qint64 now = clock.elapsed();
+    for (const UnicastTargets::Target &target : unicastTargets.namedTargets()) {
+        const auto heard = heardAtMs.constFind(target.address.toString());
+        if (heard == heardAtMs.constEnd() || now - *heard >= UnicastTargets::learnedLifetimeMs) {
+            send(QStringLiteral("HELLO"), target.address, target.port);
+        }
+    }
     for (const QString &name : unicastTargets.names()) {
         resolver->resolve(name);
     }
@@ -172,6 +196,13 @@ void UdpTalker::receive(const QNetworkDatagram &datagram)
                                && (destination == broadcastAddress || hostAddresses.isBroadcast(destination)));
     if (!broadcast) {
         unicastTargets.learn(sender, senderPort, clock.elapsed());
+    }
+    // Only named hosts are remembered here, so strangers cannot grow the table.
+    for (const UnicastTargets::Target &target : unicastTargets.namedTargets()) {
+        if (target.address.isEqual(sender, QHostAddress::TolerantConversion)) {
+            heardAtMs.insert(target.address.toString(), clock.elapsed());
+            break;
+        }
     }
     startQuery(sender, announcement.port);
     // The newcomer learns of us at once instead of at our next change or timer.

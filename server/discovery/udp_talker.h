@@ -51,6 +51,9 @@ public:
     static constexpr int answerIntervalMs = 5000;
     // Datagrams handled in one turn of the event loop; the rest wait for the next turn.
     static constexpr int datagramsPerTurn = 64;
+    // A named host that has not been heard from is greeted this often: it may have started after
+    // this server, when our HELLO found nobody, and it need not name us in turn.
+    static constexpr int greetingIntervalMs = 30000;
 
     UdpTalker(QUdpSocket *socket, const QHostAddress &broadcastAddress, quint16 broadcastPort, quint16 listenPort,
               PeerTable *peers, const QString &keyPath, const QString &certificatePath,
@@ -65,6 +68,7 @@ public:
     void setNamedPeers(const QList<NamedPeer> &peers, const NameResolver::Lookup &lookup = {});
     void setQueryTiming(const PeerQueryTiming &timing);
     void setUpdateInterval(int ms);
+    void setGreetingInterval(int ms);
 
 public slots:
     void sendHello();
@@ -91,6 +95,9 @@ private:
     void startQuery(const QHostAddress &address, quint16 port);
     void queryFinished(const QHostAddress &address, quint16 port);
     void Resolver_resolved(const QString &name, const QList<QHostAddress> &addresses, const QString &error);
+    // A HELLO to each named host that has been silent for as long as a peer table keeps an entry,
+    // and a new lookup of the names (one that failed at start is not left for the next change).
+    void greetSilentNamedPeers();
     // Whether a HELLO from this address may be answered now; remembers that it was.
     bool mayAnswer(const QHostAddress &sender);
 
@@ -103,6 +110,7 @@ private:
     QString certificatePath;
     QString user;
     QTimer updateTimer;
+    QTimer greetingTimer;
     HostAddresses hostAddresses;
     PeerQueryTiming queryTiming;
     UnicastTargets unicastTargets;
@@ -114,6 +122,7 @@ private:
     std::shared_ptr<std::atomic<bool>> stopping = std::make_shared<std::atomic<bool>>(false);
     QElapsedTimer clock;
     QHash<QString, qint64> answeredAtMs; // by sender address
+    QHash<QString, qint64> heardAtMs;    // by address, named hosts only: when they last announced
     ThrottledLog queryFailures;          // by peer key
     ThrottledLog brokenDatagrams;        // by sender address
     ThrottledLog unresolvedNames;        // by name

@@ -93,6 +93,20 @@ QList<UnicastTargets::Target> UnicastTargets::all(qint64 nowMs)
     return targets;
 }
 
+QList<UnicastTargets::Target> UnicastTargets::namedTargets() const
+{
+    QList<Target> targets;
+    for (const NamedPeer &peer : named) {
+        for (const QHostAddress &address : addressesOf.value(peer.host)) {
+            const Target target{address, peer.port};
+            if (!targets.contains(target)) {
+                targets << target;
+            }
+        }
+    }
+    return targets;
+}
+
 QList<QHostAddress> UnicastTargets::withoutOwn(const QList<QHostAddress> &addresses, const HostAddresses &own)
 {
     QList<QHostAddress> kept;

@@ -44,6 +44,8 @@ public:
 
     // Every target once; learned hosts that fell silent are dropped first.
     QList<Target> all(qint64 nowMs);
+    // The named hosts alone, at the addresses their names last resolved to.
+    QList<Target> namedTargets() const;
 
 private:
     struct Learned

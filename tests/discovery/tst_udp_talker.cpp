@@ -446,6 +446,36 @@ private slots:
         QCOMPARE(methodsAt(learned), QStringList({"UPDATE"}));
     }
 
+    // A named host that started after this server missed its HELLO and need not name it back: it
+    // is greeted again until it is heard from, and then left to the usual announcements.
+    void greetsNamedPeersUntilTheyAreHeardFrom()
+    {
+        LogCapture log; // the query of the peer's closed port fails and is logged
+        Announcer named;
+        QVERIFY(named.bound);
+        talkerSocket = std::make_unique<QUdpSocket>();
+        QVERIFY(talkerSocket->bind(QHostAddress::LocalHost, 0));
+        talker = std::make_unique<UdpTalker>(talkerSocket.get(), QHostAddress(), named.port(), ownListenPort,
+                                             &store->peers(), keyPath, certificatePath);
+        talker->setHostAddresses(HostAddresses(QList<QHostAddress>()));
+        talker->setNamedPeers({{"127.0.0.1", named.port()}});
+        talker->setGreetingInterval(100);
+        auto hellos = [&named] {
+            int count = 0;
+            for (const QNetworkDatagram &datagram : named.received()) {
+                count += datagram.data().contains("\"HELLO\"") ? 1 : 0;
+            }
+            return count;
+        };
+        QVERIFY(QTest::qWaitFor([&] { return hellos() >= 2; }, 3000));
+
+        named.send(announcement("UPDATE", 1), talkerSocket->localPort());
+        QTest::qWait(300);
+        const int greeted = hellos();
+        QTest::qWait(600);
+        QCOMPARE(hellos(), greeted);
+    }
+
     // Whatever strangers make the server log comes once a minute per key at most, with a count of
     // what was left out; keys beyond the ones remembered are counted too.
     void throttledLogCountsWhatItLeavesOut()
