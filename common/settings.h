@@ -13,6 +13,9 @@ public:
     // default. Values above the type's range are clamped to its largest value.
     static quint16 unsignedShort(const QString &key, quint16 defaultValue);
     static qint32 signedInt(const QString &key, qint32 defaultValue);
+    // "true", "yes", "on" or "1" (in any case) is true, "false", "no", "off" or "0" false; any other
+    // value gives the default, so that a typing error never turns on what is off by default.
+    static bool boolean(const QString &key, bool defaultValue);
 
     // "UserPath", template-expanded; by default the host's folder inside ~/.lumen_server.
     static QString userPath();

@@ -33,5 +33,6 @@ ServerSettings ServerSettings::read()
     s.portPath = Settings::userFile(s.userPath, QStringLiteral("server_port"));
     s.broadcastPort = Settings::unsignedShort(QStringLiteral("BroadcastPort"), 0);
     s.broadcastAddress = Settings::text(QStringLiteral("BroadcastAddress"), QStringLiteral("255.255.255.255"));
+    s.viewersFromNetwork = Settings::boolean(QStringLiteral("ViewersFromNetwork"), false);
     return s;
 }

@@ -22,6 +22,8 @@ struct ServerSettings
     QString portPath;
     quint16 broadcastPort = 0;
     QString broadcastAddress;
+    // Whether a session's agent takes viewers on every address instead of the loopback alone.
+    bool viewersFromNetwork = false;
 
     // The end of the display range handed to session start, kept within 16 bits.
     quint16 displayEnd() const;
