@@ -23,8 +23,11 @@ Options:
   --help         this text; after a command, that command's help
   --version      the version of lumen
 
-Exit status: 0 done, 1 HOST refused (or has no such session), 2 wrong usage or a
-missing local program, 3 HOST could not be reached.
+Options that take a value take it as --opt VALUE or as --opt=VALUE.
+
+Exit status: 0 done, 1 HOST refused (or has no such session, or turned the viewer
+away), 2 wrong usage or a missing local program, 3 HOST could not be reached, 4 the
+viewer failed, 130 interrupted before the session was shown.
 
 See lumen(1) for more.
 )";
@@ -43,10 +46,15 @@ const char *const startHelp = R"(Usage: lumen HOST start [--geometry WxH | --roo
 
 Starts COMMAND in a new session on HOST and opens a viewer on it. One COMMAND word is run as a
 shell command line ("xterm -bg black" in quotes works); several words are passed each as it is.
+Ctrl+C before the viewer shows the session ends the session again; once it is shown, Ctrl+C
+closes the viewer and the session goes on.
 
-  --geometry WxH     the screen size of the session (default 1280x800)
-  --rootless         a session for a single application
-  --no-viewer        print the session's id, port and one-time password instead
+  --geometry WxH     the screen size of the session, each side from 16 to 8192 (default
+                     1280x800)
+  --rootless         a session for a single application; the reference launchers of
+                     lumen-server show it as a 1024x768 desktop
+  --no-viewer        print the session's id, port and one-time password instead, with the
+                     ssh command that reaches the port
   --browser          show the session in a web browser ($BROWSER, else xdg-open) instead,
                      through noVNC served on this machine's loopback (packages novnc and
                      websockify); lumen ends when the page's connection does

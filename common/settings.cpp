@@ -51,6 +51,20 @@ QStringList Settings::list(const QString &key)
     return entries;
 }
 
+bool Settings::boolean(const QString &key, bool defaultValue)
+{
+    const QString value = text(key).trimmed().toLower();
+    if (value == QLatin1String("true") || value == QLatin1String("yes") || value == QLatin1String("on")
+        || value == QLatin1String("1")) {
+        return true;
+    }
+    if (value == QLatin1String("false") || value == QLatin1String("no") || value == QLatin1String("off")
+        || value == QLatin1String("0")) {
+        return false;
+    }
+    return defaultValue;
+}
+
 QString Settings::userPath()
 {
     const QString fallback = QDir::homePath() + QStringLiteral("/.lumen_server/@HOST@");

@@ -17,6 +17,9 @@ public:
     // A list key: the INI file gives one entry or several separated by commas. Entries come back
     // trimmed, empty ones left out; an absent key gives an empty list.
     static QStringList list(const QString &key);
+    // "true", "yes", "on" or "1" (in any case) is true, "false", "no", "off" or "0" false; any other
+    // value gives the default, so that a typing error never turns on what is off by default.
+    static bool boolean(const QString &key, bool defaultValue);
 
     // "UserPath", template-expanded; by default the host's folder inside ~/.lumen_server.
     static QString userPath();

@@ -31,6 +31,14 @@ bool isConnected(const SessionRuntime &runtime)
     return runtime.clients() != 0;
 }
 
+// A command as one line of the log, and not too long a one.
+QString oneLine(const QString &command)
+{
+    constexpr int longest = 200;
+    const QString line = command.simplified();
+    return line.size() > longest ? line.left(longest) + QStringLiteral("...") : line;
+}
+
 }
 
 SessionManager::SessionManager(const QString &sessionsDirectory, quint16 firstDisplay, quint16 displayEnd,
@@ -178,6 +186,7 @@ void SessionManager::unclaimDisplay(quint16 display)
 
 void SessionManager::discardEnded(const QString &id, SessionRuntime *runtime)
 {
+    logMessage(Logging::Info, QStringLiteral("The session %1 ended with status %2").arg(id).arg(runtime->exitCode()));
     if (runtime->exitCode() == 0) {
         QString message;
         if (!removeSessionDirectory(runtime->path(), message)) {
@@ -249,6 +258,10 @@ SessionAccess SessionManager::start(const QString &id, const QString &command, c
     if (agent->passwords().isEmpty()) {
         return SessionAccess::failure(UnknownError);
     }
+    logMessage(Logging::Info, QStringLiteral("Started the session %1 on display %2: %3")
+                                  .arg(id)
+                                  .arg(agent->display())
+                                  .arg(oneLine(command)));
     SessionAccess access;
     access.geometry = geometry;
     access.password = agent->passwords().last();
@@ -356,6 +369,16 @@ SessionRecord SessionManager::makeRecord(const QString &id, const QString &locat
     return record;
 }
 
+void SessionManager::logViewerChanges(const QString &id, const SessionRecord &before, const SessionRecord &now)
+{
+    if (now.lastConnect() != before.lastConnect()) {
+        logMessage(Logging::Info, QStringLiteral("A viewer connected to the session %1").arg(id));
+    }
+    if (now.lastDisconnect() != before.lastDisconnect()) {
+        logMessage(Logging::Info, QStringLiteral("A viewer left the session %1").arg(id));
+    }
+}
+
 SessionRecordList SessionManager::updateSessions()
 {
     QMutexLocker updating(&updateLock);
@@ -383,6 +406,9 @@ SessionRecordList SessionManager::updateSessions()
             hold.discardEnded();
         } else {
             const SessionRecord record = makeRecord(id, location, *runtime);
+            if (const auto last = lastListed.constFind(id); last != lastListed.constEnd()) {
+                logViewerChanges(id, *last, record);
+            }
             result << record;
             listed.insert(id, record);
         }
@@ -395,6 +421,10 @@ int SessionManager::collectLocal(SessionRecordList &list)
 {
     for (const QString &id : ids()) {
         const SessionHold hold = acquire(id);
+        // A session that ended while this list waited for it is simply no longer listed.
+        if (hold.status() == NoSuchSession) {
+            continue;
+        }
         if (!hold.isHeld()) {
             return hold.status();
         }

@@ -80,6 +80,8 @@ private:
     // Removes an ended session, and its directory when the agent ended cleanly.
     void discardEnded(const QString &id, SessionRuntime *runtime);
     static SessionAccess accessTo(const SessionRuntime &runtime);
+    // One line at Info for each viewer that came or went since the previous list.
+    static void logViewerChanges(const QString &id, const SessionRecord &before, const SessionRecord &now);
     void loadSessions();
     int collectLocal(SessionRecordList &list);
 

@@ -19,6 +19,7 @@
 #include "server/rpc/live_methods.h"
 #include "server/rpc/ssl_responder.h"
 #include "server/rpc/ssl_server.h"
+#include "server/session/agent_contract.h"
 #include "server/session/value_files.h"
 
 #include <QCoreApplication>
@@ -74,6 +75,9 @@ int Daemon::run(QCoreApplication &app)
     }
 
     const ServerSettings settings = ServerSettings::read();
+    // The launchers inherit the server's environment: set always, so that the setting rules over
+    // whatever the server itself inherited.
+    qputenv(AgentContract::viewersFromNetworkVariable, settings.viewersFromNetwork ? "1" : "0");
     using StartupStep = bool (Daemon::*)(const ServerSettings &, QString &);
     const StartupStep steps[] = {
         &Daemon::openLog,

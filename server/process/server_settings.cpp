@@ -34,5 +34,6 @@ ServerSettings ServerSettings::read()
     s.broadcastPort = Settings::unsignedShort(QStringLiteral("BroadcastPort"), 0);
     s.broadcastAddress = Settings::text(QStringLiteral("BroadcastAddress"), QStringLiteral("255.255.255.255"));
     s.peers = Settings::list(QStringLiteral("Peers"));
+    s.viewersFromNetwork = Settings::boolean(QStringLiteral("ViewersFromNetwork"), false);
     return s;
 }

@@ -24,6 +24,8 @@ struct ServerSettings
     quint16 broadcastPort = 0;
     QString broadcastAddress;
     QStringList peers;
+    // Whether a session's agent takes viewers on every address instead of the loopback alone.
+    bool viewersFromNetwork = false;
 
     // The end of the display range handed to session start, kept within 16 bits.
     quint16 displayEnd() const;

@@ -134,7 +134,7 @@ int SessionRuntime::load(const QString &dir)
     QString error;
     if (!readFileUShort(directory.filePath(AgentContract::displayFile), displayNumber, error)
         || !readFileWord(directory.filePath(AgentContract::windowModeFile), mode, error)
-        || !readFileWord(directory.filePath(AgentContract::nameFile), sessionName, error)
+        || !readFileText(directory.filePath(AgentContract::nameFile), sessionName, error)
         || !readFileInt(directory.filePath(AgentContract::monitorPidFile), launcherPid, error)) {
         warn(error);
         return ReadFileFailed;

@@ -122,6 +122,20 @@ private slots:
         }
     }
 
+    // A switch that is off by default stays off unless the value clearly says on.
+    void switchesTurnOnOnlyWhenClearlyOn()
+    {
+        QCOMPARE(Settings::boolean("ViewersFromNetwork", false), false);
+        for (const char *on : {"true", "Yes", "ON", "1"}) {
+            writeSetting("ViewersFromNetwork", on);
+            QVERIFY2(Settings::boolean("ViewersFromNetwork", false), on);
+        }
+        for (const char *off : {"false", "no", "0", "maybe", ""}) {
+            writeSetting("ViewersFromNetwork", off);
+            QVERIFY2(!Settings::boolean("ViewersFromNetwork", false), off);
+        }
+    }
+
     void logLevelIsEmptyWhenAbsent()
     {
         QVERIFY(Settings::logLevelName().isEmpty());

@@ -10,6 +10,7 @@
 #include "tests/support/network_namespaces.h"
 #include "tests/support/polling.h"
 #include "tests/support/relay_process.h"
+#include "tests/support/rfb_viewer.h"
 #include "tests/support/rpc_client.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_certificates.h"
@@ -77,6 +78,37 @@ QStringList commandLinesWith(const QByteArray &text)
         }
     }
     return found;
+}
+
+// The addresses on which the machine listens on the TCP port, as the kernel writes them
+// (0100007F is 127.0.0.1, 00000000 and 32 zeros any address).
+QStringList listeningAddresses(int port)
+{
+    const QByteArray local = QStringLiteral(":%1").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    QStringList addresses;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file{QString::fromLatin1(table)};
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                const QList<QByteArray> fields = line.simplified().split(' ');
+                if (fields.size() > 3 && fields.at(1).endsWith(local) && fields.at(3) == "0A") {
+                    addresses << QString::fromLatin1(fields.at(1).left(fields.at(1).indexOf(':')));
+                }
+            }
+        }
+    }
+    return addresses;
+}
+
+// An executable shell script.
+bool writeScript(const QString &path, const QByteArray &body)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write("#!/bin/sh\n" + body) < 0) {
+        return false;
+    }
+    file.close();
+    return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 // Regular files under the folder that hold the text.
@@ -188,6 +220,7 @@ class TestClient : public QObject
 private:
     QTemporaryDir keys;
     QTemporaryDir reports;
+    QTemporaryDir launchers; // first on the server's PATH: a test may put a start-agent of its own here
     TestEnvironment env;
     std::unique_ptr<ServerRunner> server;
     PrivateSshd sshd;
@@ -208,11 +241,12 @@ private:
         return environment;
     }
 
-    // lumen --ssh SSH HOST ARGUMENTS..., to its end.
-    std::unique_ptr<Lumen> lumen(const QStringList &arguments, bool wait = true)
+    // lumen --ssh=SSH HOST ARGUMENTS..., to its end.
+    std::unique_ptr<Lumen> lumen(const QStringList &arguments, bool wait = true,
+                                 const QProcessEnvironment &environment = QProcessEnvironment())
     {
-        auto run = std::make_unique<Lumen>(QStringList(), clientEnvironment(env),
-                                           QStringList{QStringLiteral("--ssh"), sshToHost(), host()} + arguments);
+        auto run = std::make_unique<Lumen>(QStringList(), environment.isEmpty() ? clientEnvironment(env) : environment,
+                                           QStringList{QStringLiteral("--ssh=") + sshToHost(), host()} + arguments);
         if (wait && !run->finish()) {
             qWarning("lumen %s did not finish", qPrintable(arguments.join(QLatin1Char(' '))));
         }
@@ -343,6 +377,8 @@ private slots:
             }
         }
         env.prependPath(QStringLiteral(LUMEN_BIN_DIR)); // the real launchers before the fixtures
+        QVERIFY(launchers.isValid());
+        env.prependPath(launchers.path());
         env.setSetting(QStringLiteral("DisplayBase"), DisplayBase);
         env.setSetting(QStringLiteral("DisplayLimit"), DisplayLimit);
         env.setSetting(QStringLiteral("LogLevel"), QStringLiteral("Debug1"));
@@ -352,6 +388,34 @@ private slots:
                  qPrintable(error));
         QVERIFY2(display.start(error), qPrintable(error));
         browser.launch(env.processEnvironment());
+    }
+
+    // What lumen can tell from its command line alone is refused before any connection, with the
+    // rule and status 2: an unknown option (also written with a value), a screen size out of
+    // range, a command line too long for one request.
+    void commandLineMistakesAreRefusedBeforeConnecting()
+    {
+        const struct
+        {
+            QStringList arguments;
+            QString message;
+        } mistakes[] = {
+            {{QStringLiteral("list"), QStringLiteral("--foo=1")}, QStringLiteral("Unknown option --foo.")},
+            {{QStringLiteral("list"), QStringLiteral("--json=yes")}, QStringLiteral("--json takes no value.")},
+            {{QStringLiteral("start"), QStringLiteral("--geometry=9000x600"), QStringLiteral("xterm")},
+             QStringLiteral("each from 16 to 8192")},
+            {{QStringLiteral("start"), QStringLiteral("--geometry"), QStringLiteral("800x8"), QStringLiteral("xterm")},
+             QStringLiteral("each from 16 to 8192")},
+            {{QStringLiteral("start"), QStringLiteral("--no-viewer"), QStringLiteral("echo ") + QString(65600, QLatin1Char('x'))},
+             QStringLiteral("a request to the server holds at most 65536 bytes")},
+        };
+        for (const auto &mistake : mistakes) {
+            auto run = lumen(mistake.arguments);
+            QCOMPARE(run->status(), 2);
+            QVERIFY2(run->errors.contains(mistake.message), qPrintable(run->describe()));
+            QVERIFY2(!run->errors.contains(QStringLiteral("Starting session")), qPrintable(run->describe()));
+        }
+        QVERIFY(!QFileInfo::exists(env.userFile(QStringLiteral("server_pid"))));
     }
 
     // start: a new session with a fresh id, and TigerVNC's viewer on its desktop through ssh. The
@@ -385,6 +449,13 @@ private slots:
             commandLinesWith(QByteArray("-W") + '\0' + "127.0.0.1:" + QByteArray::number(sessionPort) + '\0');
         QVERIFY2(tunnels.size() == 1 && tunnels.first().contains(QLatin1String("ssh")), qPrintable(tunnels.join(QLatin1Char('\n'))));
         QVERIFY(commandLinesWith(QStringLiteral("127.0.0.1::%1").arg(sessionPort).toLatin1()).isEmpty());
+        // ... and the port is on the host's loopback alone: nobody on the network can try passwords.
+        const QStringList addresses = listeningAddresses(sessionPort);
+        QVERIFY2(addresses.contains(QStringLiteral("0100007F")), qPrintable(addresses.join(QLatin1Char(' '))));
+        QVERIFY2(!addresses.contains(QStringLiteral("00000000")) && !addresses.contains(QString(32, QLatin1Char('0'))),
+                 qPrintable(addresses.join(QLatin1Char(' '))));
+        // The viewer's own banner stays out of the way while all goes well.
+        QVERIFY2(!start->errors.contains(QStringLiteral("TigerVNC")), qPrintable(start->describe()));
 
         // The user closes the viewer: lumen ends its tunnel and exits; the session stays.
         const qint64 viewer = start->viewer();
@@ -559,9 +630,11 @@ private slots:
         QVERIFY(Polling::waitUntil([&] { return stateOf(sessionId) == QLatin1String("connect|terminate"); }, 10000));
     }
 
-    // list --json prints the records as the server sent them; list shows them in words.
+    // list --json prints the records as the server sent them; list shows them in words. A session
+    // keeps its whole name (the command, spaces and all) when the server starts again.
     void listShowsTheRecordsAsSent()
     {
+        QVERIFY(server->stop(SIGTERM));
         RelayProcess relay;
         QVERIFY(relay.start(TestEnvironment::binary(QStringLiteral("lumen_sci")), {}, env.processEnvironment()));
         relay.sendFrame(R"({"id":1,"jsonrpc":"2.0","method":"Live.ListSessions"})"
@@ -572,6 +645,7 @@ private slots:
         Json::StreamWriterBuilder compact;
         compact["indentation"] = "";
         const QString sent = QString::fromStdString(Json::writeString(compact, response["result"]));
+        QCOMPARE(QString::fromStdString(response["result"][0]["name"].asString()), desktopCommand(DesktopColour));
 
         auto json = lumen({QStringLiteral("list"), QStringLiteral("--json")});
         QCOMPARE(json->status(), 0);
@@ -589,18 +663,82 @@ private slots:
                  qPrintable(table->output));
     }
 
-    // watch prints a start and a terminate as the server reports them; Ctrl+C ends it.
+    // A viewer that fails ends lumen with a status that says so and the viewer's own reason in one
+    // line: turned away by the session (its password refused, as when another viewer used it
+    // first), ended with an error, crashed. The session goes on each time.
+    void failingViewersEndLumenWithTheirReason()
+    {
+        QTemporaryDir viewers;
+        QVERIFY(viewers.isValid());
+        const struct
+        {
+            QByteArray script;
+            int status;
+            QString message;
+        } failures[] = {
+            {"VNC_PASSWORD=wrong123 exec vncviewer \"$@\"\n", 1,
+             QStringLiteral("turned the viewer away: Authentication failure: Authentication failed.")},
+            {"echo 'vncviewer: the screen is not there' >&2\nexit 3\n", 4,
+             QStringLiteral("failed: the screen is not there (status 3).")},
+            {"kill -SEGV $$\n", 4, QStringLiteral("crashed (signal 11)")},
+        };
+        for (const auto &failure : failures) {
+            // Found through PATH under TigerVNC's name, so lumen takes it for TigerVNC's viewer.
+            QDir(viewers.path()).remove(QStringLiteral("vncviewer"));
+            QVERIFY(writeScript(viewers.filePath(QStringLiteral("vncviewer")),
+                                "PATH=/usr/bin:/bin\n" + failure.script));
+            QProcessEnvironment environment = clientEnvironment(env);
+            environment.insert(QStringLiteral("PATH"),
+                               viewers.path() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+            auto attach = lumen({QStringLiteral("attach"), sessionId.left(8)}, true, environment);
+            QVERIFY2(attach->status() == failure.status, qPrintable(attach->describe()));
+            const QStringList lines = attach->errors.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            QVERIFY2(!lines.isEmpty() && lines.last().contains(failure.message), qPrintable(attach->describe()));
+            QVERIFY2(!attach->errors.contains(QStringLiteral("TigerVNC Viewer")), qPrintable(attach->describe()));
+        }
+        QVERIFY(stateOf(sessionId).startsWith(QStringLiteral("retry")));
+    }
+
+    // watch prints a start and a terminate as the server reports them; Ctrl+C ends it. The start
+    // prints the session's password and the ssh command (with the user's --ssh options) that
+    // reaches its port: run as printed, it lets a viewer in, onto the desktop named after the
+    // session. A rootless start says once what the reference launchers make of it.
     void watchSeesAStartAndATerminate()
     {
         auto watch = lumen({QStringLiteral("watch")}, false);
         QVERIFY2(watch->waitFor(QStringLiteral("Watching"), true, 60000), qPrintable(watch->describe()));
 
-        auto start = lumen({QStringLiteral("start"), QStringLiteral("--no-viewer"), QStringLiteral("xterm")});
+        auto start = lumen({QStringLiteral("start"), QStringLiteral("--no-viewer"), QStringLiteral("--rootless"),
+                            QStringLiteral("xterm")});
         QVERIFY2(start->status() == 0, qPrintable(start->describe()));
         const QString id = QRegularExpression(QStringLiteral("session +([0-9a-f]{32})")).match(start->output).captured(1);
         QVERIFY2(!id.isEmpty(), qPrintable(start->describe()));
-        QVERIFY2(QRegularExpression(QStringLiteral("password +\\S{8}")).match(start->output).hasMatch(),
-                 qPrintable(start->output));
+        const QString password =
+            QRegularExpression(QStringLiteral("password +(\\S{8})")).match(start->output).captured(1);
+        QVERIFY2(!password.isEmpty(), qPrintable(start->output));
+        QCOMPARE(start->errors.count(QStringLiteral("as a 1024x768 desktop")), 1);
+
+        const QStringList lines = start->errors.split(QLatin1Char('\n'));
+        const int through = lines.indexOf(QRegularExpression(QStringLiteral(".*reach it through ssh:$")));
+        QVERIFY2(through >= 0 && through + 1 < lines.size(), qPrintable(start->describe()));
+        const QString tunnelCommand = lines.at(through + 1).trimmed();
+        const quint16 localPort =
+            QRegularExpression(QStringLiteral(" -L (\\d+):127\\.0\\.0\\.1:")).match(tunnelCommand).captured(1).toUShort();
+        QVERIFY2(tunnelCommand.contains(QStringLiteral("-p %1").arg(sshPort)) && localPort != 0, qPrintable(tunnelCommand));
+        QProcess tunnel;
+        tunnel.setProcessEnvironment(clientEnvironment(env));
+        tunnel.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exec ") + tunnelCommand});
+        const auto endTunnel = qScopeGuard([&] {
+            tunnel.kill();
+            tunnel.waitForFinished(5000);
+        });
+        QVERIFY2(Polling::waitUntil([&] { return !listeningAddresses(localPort).isEmpty(); }, 20000),
+                 qPrintable(tunnelCommand + QLatin1Char('\n') + QString::fromLocal8Bit(tunnel.readAllStandardError())));
+        RfbViewer viewer;
+        QVERIFY2(viewer.connectToPort(localPort), qPrintable(viewer.error()));
+        const RfbViewer::Handshake handshake = viewer.authenticate(password);
+        QVERIFY2(handshake.accepted, qPrintable(viewer.error()));
+        QCOMPARE(handshake.desktopName, QStringLiteral("xterm (%1)").arg(id.left(8)));
         QVERIFY2(watch->waitFor(QRegularExpression(QStringLiteral("started +%1 +127\\.0\\.0\\.1 +xterm").arg(id.left(8))),
                                 false, 20000),
                  qPrintable(watch->describe()));
@@ -675,12 +813,64 @@ private slots:
         QCOMPARE(RpcClient::idsOf(listed()), QStringList{sessionId});
     }
 
+    // `local` needs no PATH: lumen finds the relay next to itself, and names it when it is not there.
+    void localFindsTheRelayNextToLumen()
+    {
+        QProcessEnvironment plain = clientEnvironment(env);
+        plain.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+        Lumen found({}, plain, {QStringLiteral("local"), QStringLiteral("list"), QStringLiteral("--json")});
+        QVERIFY(found.finish());
+        QVERIFY2(found.status() == 0 && RpcClient::idsOf(RpcClient::parse(found.output.toUtf8())) == QStringList{sessionId},
+                 qPrintable(found.describe()));
+
+        QTemporaryDir alone;
+        QVERIFY(alone.isValid());
+        const QString copy = alone.filePath(QStringLiteral("lumen"));
+        QVERIFY(QFile::copy(TestEnvironment::binary(QStringLiteral("lumen")), copy));
+        QProcess missing;
+        missing.setProcessEnvironment(plain);
+        missing.start(copy, {QStringLiteral("local"), QStringLiteral("list")});
+        QVERIFY(missing.waitForFinished(60000));
+        const QString errors = QString::fromLocal8Bit(missing.readAllStandardError());
+        QCOMPARE(missing.exitCode(), 2);
+        QVERIFY2(errors.contains(QStringLiteral("The relay \"lumen_sci\" is neither on this machine's PATH nor next to lumen")),
+                 qPrintable(errors));
+    }
+
+    // Ctrl+C while a session is being started, before any viewer shows it: the session is ended
+    // again and nothing of the client's is left behind (its private folder for ssh's control socket).
+    void interruptBeforeTheViewerEndsTheSession()
+    {
+        // A start-agent that takes its time: the interruption surely comes while the host starts.
+        QVERIFY(writeScript(launchers.filePath(QStringLiteral("start-agent")),
+                            "sleep 3\nexec '" LUMEN_BIN_DIR "/start-agent' \"$@\"\n"));
+        const auto restore = qScopeGuard([&] { QFile::remove(launchers.filePath(QStringLiteral("start-agent"))); });
+        const QStringList folders = QDir(env.tmpDir()).entryList({QStringLiteral("lumen-*")}, QDir::Dirs);
+
+        auto start = lumen({QStringLiteral("start"), QStringLiteral("xterm")}, false);
+        QVERIFY2(start->waitFor(QStringLiteral("Starting session"), true, 60000), qPrintable(start->describe()));
+        QCOMPARE(::kill(pid_t(start->process.processId()), SIGINT), 0);
+        QVERIFY2(start->finish(60000) && start->status() == 130, qPrintable(start->describe()));
+        QVERIFY2(start->errors.contains(QStringLiteral("was ended again")), qPrintable(start->describe()));
+        QCOMPARE(start->viewer(), 0);
+        QCOMPARE(RpcClient::idsOf(listed()), QStringList{sessionId});
+        QCOMPARE(QDir(env.tmpDir()).entryList({QStringLiteral("lumen-*")}, QDir::Dirs), folders);
+    }
+
+    // terminate while a viewer shows the session: the session and its folder go, and the viewer's
+    // lumen says that the session has ended.
     void terminateEndsTheSession()
     {
+        auto viewing = lumen({QStringLiteral("attach"), sessionId.left(8)}, false);
+        QVERIFY2(desktopShows(DesktopColour, QStringLiteral("before_terminate.png")), qPrintable(viewing->describe()));
         auto terminate = lumen({QStringLiteral("terminate"), sessionId.left(8)});
         QVERIFY2(terminate->status() == 0, qPrintable(terminate->describe()));
         QVERIFY2(terminate->output.contains(QStringLiteral("Session %1 is terminated.").arg(sessionId.left(8))),
                  qPrintable(terminate->describe()));
+        QVERIFY2(viewing->finish(30000) && viewing->status() == 0, qPrintable(viewing->describe()));
+        QVERIFY2(viewing->errors.contains(QStringLiteral("Session %1 on %2 has ended.").arg(sessionId.left(8), host())),
+                 qPrintable(viewing->describe()));
+        QVERIFY2(!viewing->errors.contains(QStringLiteral("goes on")), qPrintable(viewing->describe()));
         QVERIFY(!QFileInfo::exists(sessionFolder(env, sessionId)));
         auto list = lumen({QStringLiteral("list"), QStringLiteral("--json")});
         QCOMPARE(list->output, QStringLiteral("[]\n"));
