@@ -135,11 +135,12 @@ int fillRange(int sessions, int limit, int run)
 
     // Why displays were passed over, as the server logged it.
     QMap<QString, int> reasons;
-    static const QRegularExpression skip(QStringLiteral("Display \\d+ skipped: (.*?)(\"[^\"]*\")?$"));
+    static const QRegularExpression skip(QStringLiteral("Display \\d+ skipped: (.*)$"));
+    static const QRegularExpression quoted(QStringLiteral("\"[^\"]*\""));
     for (const QString &line : server.log().split(QLatin1Char('\n'))) {
         const QRegularExpressionMatch match = skip.match(line);
         if (match.hasMatch()) {
-            ++reasons[match.captured(1).trimmed()];
+            ++reasons[match.captured(1).replace(quoted, QStringLiteral("\"*\""))];
         }
     }
     for (const QString &id : ids) {

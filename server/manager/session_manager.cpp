@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -55,7 +56,7 @@ SessionManager::SessionManager(const QString &sessionsDirectory, quint16 firstDi
 SessionManager::~SessionManager()
 {
     stopping = true;
-    recovery.waitForDone();
+    recoveryThreads.waitForDone();
     for (SessionRuntime *runtime : std::as_const(sessions)) {
         delete runtime;
         idleExitSessionRemoved();
@@ -64,6 +65,7 @@ SessionManager::~SessionManager()
 
 void SessionManager::loadSessions()
 {
+    QList<std::function<void()>> recoveries;
     const QFileInfoList entries = QDir(sessionsDirectory).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
         const QString id = sessionIdFromDirectory(entry.filePath());
@@ -73,39 +75,43 @@ void SessionManager::loadSessions()
         const QString directory = entry.filePath();
         switch (SessionRecovery::plan(directory)) {
         case SessionRecovery::Load:
-            loadSession(id, directory, false);
+            loadSession(id, directory);
             break;
         case SessionRecovery::Complete:
-            if (!loadSession(id, directory, true)) {
-                endHalfMade(directory, -1);
+            if (SessionRuntime *runtime = loadSession(id, directory)) {
+                // Held from here on, so that nobody sees the session before its application runs.
+                busy.insert(id);
+                recoveries << [this, id, runtime] { completeStart(id, runtime); };
+                break;
             }
+            Q_FALLTHROUGH();
+        case SessionRecovery::End: {
+            const int display = claimRecordedDisplay(directory);
+            recoveries << [this, directory, display] { endHalfMade(directory, display); };
             break;
-        case SessionRecovery::End:
-            endHalfMade(directory, -1);
-            break;
+        }
         case SessionRecovery::Remove:
             removeHalfMade(directory);
             break;
         }
     }
+    // Only once the store is whole: they work on it.
+    for (const std::function<void()> &recovery : std::as_const(recoveries)) {
+        recoveryThreads.start(recovery);
+    }
 }
 
-bool SessionManager::loadSession(const QString &id, const QString &directory, bool completeStart)
+SessionRuntime *SessionManager::loadSession(const QString &id, const QString &directory)
 {
     auto *runtime = new SessionRuntime;
     if (runtime->load(directory) != 0 || runtime->refresh() != 0) {
         delete runtime;
-        return false;
+        return nullptr;
     }
     // An agent that has already ended stays until the first update clears it away.
     sessions.insert(id, runtime);
     idleExitSessionAdded();
-    if (completeStart) {
-        // Held from here on, so that nobody sees the session before its application runs.
-        busy.insert(id);
-        recovery.start([this, id, runtime] { this->completeStart(id, runtime); });
-    }
-    return true;
+    return runtime;
 }
 
 void SessionManager::completeStart(const QString &id, SessionRuntime *runtime)
@@ -150,36 +156,31 @@ void SessionManager::completeStart(const QString &id, SessionRuntime *runtime)
     endHalfMade(directory, display);
 }
 
-void SessionManager::endHalfMade(const QString &directory, int display)
+int SessionManager::claimRecordedDisplay(const QString &directory)
 {
-    if (display < 0) {
-        quint16 recorded = 0;
-        QString ignored;
-        if (readFileUShort(QDir(directory).filePath(AgentContract::displayFile), recorded, ignored)) {
-            QMutexLocker locker(&lock);
-            if (!claimedDisplays.contains(recorded)) {
-                claimedDisplays.insert(recorded);
-                display = recorded;
-            }
-        }
+    quint16 display = 0;
+    QString ignored;
+    if (!readFileUShort(QDir(directory).filePath(AgentContract::displayFile), display, ignored)) {
+        return -1;
     }
-    const auto end = [this, directory, display] {
-        QString message;
-        if (SessionRecovery::endAndRemove(directory, agentWaitMs, stopping, message)) {
-            logMessage(Logging::Info,
-                       QStringLiteral("Ended the session in \"%1\", which was never completed").arg(directory));
-        } else if (!stopping) {
-            logMessage(Logging::Warning, message);
-        }
-        if (display >= 0) {
-            unclaimDisplay(quint16(display));
-        }
-    };
-    // Already on a recovery thread when a completion failed.
-    if (recovery.contains(QThread::currentThread())) {
-        end();
-    } else {
-        recovery.start(end);
+    QMutexLocker locker(&lock);
+    if (claimedDisplays.contains(display)) {
+        return -1;
+    }
+    claimedDisplays.insert(display);
+    return display;
+}
+
+void SessionManager::endHalfMade(const QString &directory, int claimedDisplay)
+{
+    QString message;
+    if (SessionRecovery::endAndRemove(directory, agentWaitMs, stopping, message)) {
+        logMessage(Logging::Info, QStringLiteral("Ended the session in \"%1\", which was never completed").arg(directory));
+    } else if (!stopping) {
+        logMessage(Logging::Warning, message);
+    }
+    if (claimedDisplay >= 0) {
+        unclaimDisplay(quint16(claimedDisplay));
     }
 }
 

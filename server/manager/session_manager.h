@@ -92,11 +92,14 @@ private:
     void discardEnded(const QString &id, SessionRuntime *runtime);
     static SessionAccess accessTo(const SessionRuntime &runtime);
     void loadSessions();
-    // Stores the session of the directory; one whose start is to be completed stays held for that.
-    bool loadSession(const QString &id, const QString &directory, bool completeStart);
-    // What the previous server left half-made (see SessionRecovery), on the recovery threads.
+    // Stores the session of the directory, or returns null.
+    SessionRuntime *loadSession(const QString &id, const QString &directory);
+    // What the previous server left half-made (see SessionRecovery). The first two run on the
+    // recovery threads: a completion holds its session meanwhile; an ending keeps the display that
+    // the directory records claimed (as claimRecordedDisplay returned it, -1 for none).
     void completeStart(const QString &id, SessionRuntime *runtime);
-    void endHalfMade(const QString &directory, int display);
+    void endHalfMade(const QString &directory, int claimedDisplay);
+    int claimRecordedDisplay(const QString &directory);
     void removeHalfMade(const QString &directory);
     void collectLocal(SessionRecordList &list);
 
@@ -114,5 +117,5 @@ private:
     QMutex updateLock;                     // one update at a time, for lastListed
     QMap<QString, SessionRecord> lastListed; // what the last update listed of each local session
     std::atomic_bool stopping{false};      // tells the recovery to leave what is left to the next server
-    QThreadPool recovery;                  // completes or ends what the previous server left half-made
+    QThreadPool recoveryThreads;           // complete or end what the previous server left half-made
 };
