@@ -14,5 +14,6 @@ rounds=${1:-200}
 client=${2:-}
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMEN_SANITIZE=ON >/dev/null
 cmake --build build-test -j"$(nproc)" --target tst_live_crashes lumen_server lumen_sci lumen
+# QtTest ends a test function after five minutes unless told otherwise (milliseconds).
 LUMEN_CRASH_ROUNDS=$rounds LUMEN_CRASH_CLIENT=$client QT_QPA_PLATFORM=offscreen \
-    build-test/bin/tst_live_crashes
+    QTEST_FUNCTION_TIMEOUT=$((600000 + rounds * 30000)) build-test/bin/tst_live_crashes
