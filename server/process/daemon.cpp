@@ -56,6 +56,52 @@ void raiseOpenFileLimit()
     }
 }
 
+// How often the system is asked for another port when it picked a viewer port.
+constexpr int portChoices = 32;
+
+// The viewer ports of the server's displays, [first, end): an agent must be able to bind its own.
+struct ViewerRange
+{
+    int first;
+    int end;
+
+    // Displays beyond the last one with a viewer port add none.
+    explicit ViewerRange(const ServerSettings &settings)
+        : first(AgentContract::viewerPortBase + settings.displayBase)
+        , end(AgentContract::viewerPortBase + qMin<int>(settings.displayEnd(), AgentContract::highestDisplay + 1))
+    {
+    }
+
+    bool contains(int port) const { return port >= first && port < end; }
+};
+
+// Listens on the port, or with port 0 on one the system picks outside the viewer range (which lies
+// within the ports the system hands out). A port set inside that range is refused.
+bool listenOutside(QTcpServer &server, quint16 port, const ViewerRange &viewers, QString &error)
+{
+    if (viewers.contains(port)) {
+        error = QStringLiteral("Failed to listen for SSL connections on port \"%1\": it is the viewer port of a "
+                               "display (ports %2 to %3 are kept for the displays)")
+                    .arg(port)
+                    .arg(viewers.first)
+                    .arg(viewers.end - 1);
+        return false;
+    }
+    for (int choice = 0; choice < portChoices; ++choice) {
+        if (!server.listen(QHostAddress::AnyIPv4, port)) {
+            error = QStringLiteral("Failed to listen for SSL connections on port \"%1\": %2")
+                        .arg(QString::number(port), server.errorString());
+            return false;
+        }
+        if (!viewers.contains(server.serverPort())) {
+            return true;
+        }
+        server.close();
+    }
+    error = QStringLiteral("Failed to listen for SSL connections: every port offered is a viewer port");
+    return false;
+}
+
 } // namespace
 
 Daemon::LoggerInstallation::~LoggerInstallation()
@@ -178,9 +224,7 @@ bool Daemon::listenForClients(const ServerSettings &settings, QString &error)
     sslServer = std::make_unique<SslServer>();
     sslServer->setPrivateKey(*privateKey);
     sslServer->setLocalCertificate(*certificate);
-    if (!sslServer->listen(QHostAddress::AnyIPv4, settings.listenPort)) {
-        error = QStringLiteral("Failed to listen for SSL connections on port \"%1\": %2")
-                    .arg(QString::number(settings.listenPort), sslServer->errorString());
+    if (!listenOutside(*sslServer, settings.listenPort, ViewerRange(settings), error)) {
         return false;
     }
 

@@ -38,6 +38,9 @@ constexpr QLatin1String infoFile("info");
 constexpr QLatin1String authorityFile("authority"); // X authority, filled by "xauth"
 constexpr QLatin1String monitorPidFile("monitor_pid");
 constexpr QLatin1String appLogFile("app_log");
+// How far the making or the removal of the session has got, while either is under way (the
+// launchers ignore it; see SessionStage).
+constexpr QLatin1String stageFile("stage");
 
 // Files the agent writes into the session directory and the server follows.
 constexpr QLatin1String logFile("server_log");   // its events, one a line
