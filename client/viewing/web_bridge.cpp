@@ -11,8 +11,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -90,7 +92,11 @@ bool WebBridge::start(quint16 port, QString &error)
     }
     // websockify takes the listening socket as its standard input (--inetd). It serves the page's
     // files from noVNC's folder and carries each WebSocket to the gate.
-    websockify->setChildProcessModifier([listener] { ::dup2(listener, STDIN_FILENO); });
+    // Should lumen be killed, websockify must not serve the page on: it ends with lumen.
+    websockify->setChildProcessModifier([listener] {
+        ::dup2(listener, STDIN_FILENO);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    });
     websockify->start(QStandardPaths::findExecutable(websockifyProgram),
                       {QStringLiteral("--inetd"), QStringLiteral("--web"), noVncDirectory,
                        QStringLiteral("127.0.0.1:%1").arg(gate->serverPort())});
@@ -166,6 +172,7 @@ void WebBridge::Gate_newConnection()
             }
         });
         viewer->connectToHost(QHostAddress::LocalHost, viewerPort);
+        emit pageConnected();
     }
 }
 

@@ -33,6 +33,8 @@ public:
     QString pageAddress(const QString &password) const;
 
 signals:
+    // The first page's connection is through to the viewer port.
+    void pageConnected();
     // The browser's connection ended (`problem` empty), or websockify did (`problem` says how).
     void ended(const QString &problem);
 
