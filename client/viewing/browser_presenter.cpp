@@ -58,5 +58,13 @@ ClientError BrowserPresenter::failure(const SessionView &view, const TunnelEnd &
                            QStringLiteral("The browser could not reach session %1 on %2: %3")
                                .arg(view.shortId, view.host, tunnel.farErrors.simplified()));
     }
+    QString reason;
+    if (bridge->wasTurnedAway(reason)) {
+        return ClientError(ClientError::Refused,
+                           QStringLiteral("Session %1 on %2 turned the browser away: %3. Another viewer may have used "
+                                          "its password first. %4")
+                               .arg(view.shortId, view.host, reason.isEmpty() ? QStringLiteral("no reason given") : reason,
+                                    view.again));
+    }
     return ClientError();
 }

@@ -1,6 +1,7 @@
 #include "client/viewing/web_bridge.h"
 
 #include "client/host/tunnel_link.h"
+#include "client/viewing/rfb_handshake.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -152,6 +153,12 @@ QString WebBridge::pageAddress(const QString &password) const
                           "&resize=remote&reconnect=0&password=%3")
         .arg(pagePort)
         .arg(noVncPage, QString::fromLatin1(QUrl::toPercentEncoding(password)));
+}
+
+bool WebBridge::wasTurnedAway(QString &reason) const
+{
+    // The gate's side of the link faces the page, its far side the viewer port.
+    return link && RfbHandshake::read(link->farHead(), link->viewerHead(), reason) == RfbHandshake::Outcome::Refused;
 }
 
 void WebBridge::Gate_newConnection()

@@ -729,6 +729,22 @@ private slots:
             QVERIFY2(!lines.isEmpty() && lines.last().contains(failure.message), qPrintable(attach->describe()));
             QVERIFY2(!attach->errors.contains(QStringLiteral("TigerVNC Viewer")), qPrintable(attach->describe()));
         }
+        // A page that the session turns away (here: a wrong password in its address) ends lumen so too.
+        QString noBrowser;
+        if (browser.waitUntilStarted(noBrowser)) {
+            QProcessEnvironment environment = clientEnvironment(env);
+            environment.insert(QStringLiteral("BROWSER"), QStringLiteral("true"));
+            Lumen attach({}, environment, {QStringLiteral("local"), QStringLiteral("attach"), QStringLiteral("--browser"), sessionId});
+            const QRegularExpression printed(QStringLiteral("http://127\\.0\\.0\\.1:\\d+/\\S+"));
+            QVERIFY2(attach.waitFor(printed, false, 60000), qPrintable(attach.describe()));
+            QString address = printed.match(attach.output).captured();
+            address.replace(QRegularExpression(QStringLiteral("password=[^&]*")), QStringLiteral("password=wrong123"));
+            QVERIFY(browser.open(address));
+            QVERIFY2(attach.finish(20000) && attach.status() == 1, qPrintable(attach.describe()));
+            QVERIFY2(attach.errors.contains(QStringLiteral("turned the browser away: Authentication failed")),
+                     qPrintable(attach.describe()));
+            QVERIFY(browser.closeTab());
+        }
         QVERIFY(stateOf(sessionId).startsWith(QStringLiteral("retry")));
     }
 
