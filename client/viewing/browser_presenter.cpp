@@ -27,6 +27,9 @@ void BrowserPresenter::start(const SessionView &view)
         markEnded();
         return;
     }
+    if (hasEnded()) {
+        return; // websockify could not be run: no address to hand out
+    }
     const QString address = bridge->pageAddress(view.ticket.password());
     Console::progress(QStringLiteral("Showing session %1 on %2 in the browser at this address (it works once; "
                                      "Ctrl+C ends):")
