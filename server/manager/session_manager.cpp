@@ -356,7 +356,7 @@ SessionRecord SessionManager::makeRecord(const QString &id, const QString &locat
     return record;
 }
 
-SessionRecordList SessionManager::updateSessions()
+SessionRecordList SessionManager::updateSessions(const LookFilter &needsLook)
 {
     QMutexLocker updating(&updateLock);
     peerTable.expire();
@@ -376,7 +376,9 @@ SessionRecordList SessionManager::updateSessions()
             continue;
         }
         SessionRuntime *runtime = hold.runtime();
-        if (runtime->refresh() != 0) {
+        // A session that showed no change since it was last looked at is listed as it is.
+        const bool look = !needsLook || needsLook(id, *runtime);
+        if (look && runtime->refresh() != 0) {
             // Its state is unknown: forget it but keep its directory for the next start to look at.
             hold.forget();
         } else if (runtime->exited()) {

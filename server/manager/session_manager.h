@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QWaitCondition>
 
+#include <functional>
+
 class SessionRuntime;
 
 // The server's one store of its own sessions, and the owner of what its peers reported. At most one
@@ -43,12 +45,19 @@ public:
     // the next check.
     void checkSuspendTimeouts(int minutes);
 
-    // Refreshes every session, clears away the ones that ended and the peers' lists that expired,
-    // and lists what is left after the peers' sessions. A session that is held meanwhile keeps the
-    // record this gave it last time (one that never had one is left out until it is free).
-    SessionRecordList updateSessions();
+    // Whether an update has to refresh a session (which the update holds), or may list it as it is.
+    using LookFilter = std::function<bool(const QString &id, const SessionRuntime &runtime)>;
+
+    // Refreshes every session (those `needsLook` asks for, when given), clears away the ones that
+    // ended and the peers' lists that expired, and lists what is left after the peers' sessions. A
+    // session that is held meanwhile keeps the record this gave it last time (one that never had one
+    // is left out until it is free).
+    SessionRecordList updateSessions(const LookFilter &needsLook = {});
     int listSessions(SessionRecordList &list);
     int listLocalSessions(SessionRecordList &list);
+
+    // The ids of the stored sessions, held or not.
+    QStringList ids();
 
     // What the peers reported: discovery fills it, the lists and updates read it.
     PeerTable &peers() { return peerTable; }
@@ -67,7 +76,6 @@ private:
     void release(const QString &id);
     void add(const QString &id, SessionRuntime *runtime);
     void remove(const QString &id);
-    QStringList ids();
 
     // Signals the held agent and waits for its reaction.
     int signalAndWait(const SessionHold &hold, int signal, int (SessionRuntime::*wait)(int));

@@ -8,6 +8,7 @@
 SessionUpdater::SessionUpdater(SessionManager *sessionManager, QObject *parent)
     : QObject(parent)
     , sessionManager(sessionManager)
+    , watcher(intervalMs)
 {
 }
 
@@ -16,7 +17,11 @@ void SessionUpdater::doWork()
     Json::Value notification(Json::objectValue);
     notification["jsonrpc"] = "2.0";
     notification["method"] = "UpdateSessions";
-    notification["params"] = recordListJson(sessionManager->updateSessions());
+    watcher.collectChanges();
+    const SessionRecordList records = sessionManager->updateSessions(
+        [this](const QString &id, const SessionRuntime &runtime) { return watcher.needsLook(id, runtime); });
+    watcher.keepOnly(sessionManager->ids());
+    notification["params"] = recordListJson(records);
     const QByteArray frame = encodeNetString(compactJson(notification));
     if (frame == lastMessage) {
         return;
