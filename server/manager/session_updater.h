@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/manager/session_watcher.h"
+#include "server/manager/update_frame.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -32,5 +33,6 @@ signals:
 private:
     SessionManager *sessionManager;
     SessionWatcher watcher;
+    UpdateFrame frame;
     QByteArray lastMessage;
 };
