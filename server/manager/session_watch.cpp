@@ -25,8 +25,9 @@ SessionWatch::~SessionWatch()
 
 bool SessionWatch::follows(const SessionRuntime &other) const
 {
-    // The address alone could be that of a new session under the same id; its launcher differs.
-    return runtime == &other && launcherPid == other.monitorPid() && path == other.path();
+    // The address alone could be that of a new session under the same id; its launcher differs. (The
+    // path comes from the id, which is the same.)
+    return runtime == &other && launcherPid == other.monitorPid();
 }
 
 SessionWatch::Outcome SessionWatch::start(QString &error)

@@ -44,7 +44,9 @@ SessionWatcher::~SessionWatcher()
 
 void SessionWatcher::collectChanges()
 {
-    if (readiness < 0) {
+    asked = 0;
+    // Nothing watched, nothing to ask the kernel.
+    if (readiness < 0 || watches.empty()) {
         return;
     }
     epoll_event ready[readyBatch];
@@ -106,6 +108,7 @@ void SessionWatcher::markAllChanged()
 
 bool SessionWatcher::needsLook(const QString &id, const SessionRuntime &runtime)
 {
+    ++asked;
     const qint64 now = clock.elapsed();
     auto found = watches.find(id);
     if (found != watches.end() && !found->second->follows(runtime)) {
@@ -164,14 +167,6 @@ void SessionWatcher::forget(SessionWatch &watch)
 
 void SessionWatcher::keepOnly(const QStringList &ids)
 {
-    // The common case, nothing to let go, costs one lookup per session.
-    size_t stillStored = 0;
-    for (const QString &id : ids) {
-        stillStored += watches.count(id);
-    }
-    if (stillStored == watches.size()) {
-        return;
-    }
     const QSet<QString> stored(ids.cbegin(), ids.cend());
     for (auto entry = watches.begin(); entry != watches.end();) {
         if (stored.contains(entry->first)) {

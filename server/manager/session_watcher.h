@@ -40,6 +40,9 @@ public:
     // first time is watched from now on, before its first look, so that nothing after that look is
     // missed.
     bool needsLook(const QString &id, const SessionRuntime &runtime);
+    // Whether some watch was not asked about since the last collectChanges: its session may have left
+    // the store (or a request held it meanwhile).
+    bool hasUnaskedWatches() const { return asked < watches.size(); }
     // Lets go of the watches of sessions that are no longer stored.
     void keepOnly(const QStringList &ids);
 
@@ -57,5 +60,6 @@ private:
     QHash<int, SessionWatch *> byDirectory;
     QElapsedTimer clock;
     quint64 registrations = 0;
+    size_t asked = 0; // watches asked about since the last collectChanges
     bool warned = false;
 };

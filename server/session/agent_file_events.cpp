@@ -133,6 +133,7 @@ AgentFileEvents::Take AgentFileEvents::take(const Changed &changed)
             return result;
         }
         if (length <= 0) {
+            failure = length < 0 ? reasonFor(errno) : QStringLiteral("the inotify instance could not be read");
             close();
             return Take::Broken;
         }
