@@ -13,6 +13,7 @@
 #include "tests/support/test_environment.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTextStream>
@@ -125,6 +126,20 @@ public:
         }
     }
 
+    // Processor time of every thread of the relay so far, in microseconds.
+    double processorUs() const
+    {
+        const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+        qint64 total = 0;
+        for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat(tasks.filePath(task + QStringLiteral("/schedstat")));
+            if (stat.open(QIODevice::ReadOnly)) {
+                total += stat.readAll().split(' ').value(0).toLongLong();
+            }
+        }
+        return double(total) / 1000.0;
+    }
+
 private:
     pid_t pid = 0;
     int input = -1;
@@ -197,9 +212,11 @@ int main(int argc, char *argv[])
     for (const char *method : {"Live.GetVersion", "system.describe"}) {
         Comparison comparison;
         bool done = measure(client, relay, method, warmUpCalls, nullptr, id);
+        const double relayBefore = relay.processorUs();
         for (int round = 0; done && round < rounds; ++round) {
             done = measure(client, relay, method, callsPerRound, &comparison, id);
         }
+        const double relayPerCall = (relay.processorUs() - relayBefore) / (rounds * callsPerRound);
         if (!done) {
             out << method << ": a call failed" << Qt::endl;
             return 1;
@@ -209,6 +226,8 @@ int main(int argc, char *argv[])
         out << "  " << qSetFieldWidth(16) << Qt::left << method << qSetFieldWidth(0) << "direct p50 " << direct
             << " us, p90 " << percentile(comparison.direct, 0.9) << " us; relay p50 " << relayed << " us, p90 "
             << percentile(comparison.relayed, 0.9) << " us; relay/direct " << relayed / direct << Qt::endl;
+        out << "  " << qSetFieldWidth(16) << "" << qSetFieldWidth(0) << "the relay's own processor time: "
+            << relayPerCall << " us per call" << Qt::endl;
     }
     server.stop(SIGTERM);
     return 0;

@@ -35,6 +35,22 @@ private:
 
     Json::Value listLocal() { return call("Live.ListLocalSessions", Json::Value())["result"]; }
 
+    // The children of the process that have ended and were not waited for.
+    static int zombieChildren(qint64 parent)
+    {
+        int zombies = 0;
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat("/proc/" + entry + "/stat");
+            if (entry.front().isDigit() && stat.open(QIODevice::ReadOnly)) {
+                // After the command name: the state, then the parent's id.
+                const QByteArray text = stat.readAll();
+                const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+                zombies += fields.size() > 1 && fields.at(0) == "Z" && fields.at(1).toLongLong() == parent ? 1 : 0;
+            }
+        }
+        return zombies;
+    }
+
 private slots:
     void init()
     {
@@ -307,6 +323,8 @@ private slots:
         QVERIFY(::kill(live->readSessionFile(id, "monitor_pid").toInt(), SIGKILL) == 0);
         QVERIFY(nextUpdate());
         QVERIFY(update["params"].isNull());
+        // The launchers are the server's children, and none of them stays behind as a zombie.
+        QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(live->server.pid()), 0, 5000);
 
         const QString warning = "Warning: Failed to watch the session in \"";
         if (watchLimitReached) {
