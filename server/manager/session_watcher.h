@@ -20,6 +20,10 @@ class SessionWatch;
 // update, as before; the first such failure is logged once, at Warning, and the watch is tried again
 // at each of its full looks.
 //
+// Nothing has to tell it of a new session: whatever put a session in the store (a start, the load at
+// start-up, a recovery, a session directory found later) the first update that lists it watches it,
+// and a session gone from the store is let go of (keepOnly).
+//
 // Costs of an idle update: one epoll_wait, whatever the number of sessions. The safety net's looks
 // are spread over the updates, so that they never come all at once.
 //
