@@ -425,6 +425,20 @@ private slots:
         QCOMPARE(QString::fromStdString(sessions[0]["id"].asString()), id);
         QCOMPARE(sessions[0]["name"].asString(), std::string("xterm -geometry 80x24")); // the whole command
         QCOMPARE(LiveServer::permissionsOf(sessions, id), QString("retry|terminate"));
+
+        // A session the server found at its start is watched like one it started: a viewer's login
+        // reaches the clients at the next update, not at the slow look.
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(live->control(id, "fake_agent_connect"));
+        Json::Value update;
+        bool connected = false;
+        while (!connected && client->waitForNotification("UpdateSessions", update, 3000)) {
+            connected = update["params"][0]["permissions"].asString() == "disconnect|terminate";
+        }
+        QVERIFY(connected);
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString("seen after %1 ms").arg(timer.elapsed())));
+
         QVERIFY(call("Live.Terminate", RpcClient::idParams(id)).isMember("result"));
         QVERIFY(!QFile::exists(live->sessionDir(id)));
     }
