@@ -6,6 +6,10 @@
 // Runs lumen_server and the stand-in agent of tests/fixtures in a private environment, like the
 // tests do; the stand-in notes its own times in a file (FAKE_AGENT_TIMES). Prints p50 and max over
 // the runs, with the phases that make up the share; never fails on timing.
+//
+// Then the same calls with the light stand-in launchers of light_agent.cpp, which start in a
+// millisecond and react to a signal at once: there the whole call is close to the server's share,
+// with nothing estimated and taken away.
 
 #include "bench/blocking_client.h"
 #include "tests/support/server_runner.h"
@@ -112,6 +116,36 @@ bool call(BlockingClient &client, int id, const char *method, const QByteArray &
     return true;
 }
 
+// Starts and ends sessions run by the light launchers; false when the server or a call failed.
+bool measureLightCalls(Samples &starts, Samples &terminates)
+{
+    TestEnvironment env;
+    env.prependPath(QStringLiteral(LIGHT_LAUNCHERS_DIR));
+    env.setSetting("DisplayBase", 180);
+    env.setSetting("DisplayLimit", 10);
+    ServerRunner server(env);
+    BlockingClient client;
+    if (!env.createUserPath() || server.launch().exitCode != 0 || !server.waitForFile("server_port")
+        || !client.connect(server.port(), env.userFile("../server_cert"), env.userFile("../server_key"))) {
+        out << "the server with the light launchers did not start" << Qt::endl;
+        return false;
+    }
+    bool done = true;
+    for (int run = 0; done && run < runs; ++run) {
+        const QByteArray id = QUuid::createUuid().toString(QUuid::Id128).toLatin1();
+        const double startSent = monotonicMs();
+        done = call(client, run * 2, "Live.Start", "[\"" + id + "\",\"xterm\",\"1024x768\"]");
+        const double terminateSent = monotonicMs();
+        done = done && call(client, run * 2 + 1, "Live.Terminate", "[\"" + id + "\"]");
+        if (done) {
+            starts.add(terminateSent - startSent);
+            terminates.add(monotonicMs() - terminateSent);
+        }
+    }
+    server.stop(SIGTERM);
+    return done;
+}
+
 struct Figures
 {
     Samples startTotal, startShare, launch, noticeStarted, noticePassword;
@@ -200,5 +234,12 @@ int main(int argc, char *argv[])
     figures.terminateShare.print("server's share");
     figures.signalSent.print("  request to SIGTERM");
     figures.noticeExit.print("  agent's end to the answer");
-    return done == runs ? 0 : 1;
+
+    Samples lightStarts;
+    Samples lightTerminates;
+    const bool lightDone = measureLightCalls(lightStarts, lightTerminates);
+    out << "With the light launchers, " << runs << " runs: the whole call" << Qt::endl;
+    lightStarts.print("Live.Start");
+    lightTerminates.print("Live.Terminate");
+    return done == runs && lightDone ? 0 : 1;
 }

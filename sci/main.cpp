@@ -63,6 +63,31 @@ void closeConnection(QSslSocket &socket)
     }
 }
 
+// Qt's own event dispatcher instead of GLib's: it wakes itself once per turn where GLib's wakes on
+// every posted event and every change of a socket notifier, a few system calls less on each call
+// relayed. The server the relay starts gets the environment as it was.
+class OwnEventDispatcher
+{
+public:
+    OwnEventDispatcher()
+        : chosenByUser(qEnvironmentVariableIsSet(variable))
+    {
+        if (!chosenByUser) {
+            qputenv(variable, "1");
+        }
+    }
+    void restoreEnvironment()
+    {
+        if (!chosenByUser) {
+            qunsetenv(variable);
+        }
+    }
+
+private:
+    static constexpr const char *variable = "QT_NO_GLIB";
+    const bool chosenByUser;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -71,7 +96,9 @@ int main(int argc, char *argv[])
     if (answered >= 0) {
         return answered;
     }
+    OwnEventDispatcher dispatcher;
     QCoreApplication app(argc, argv);
+    dispatcher.restoreEnvironment();
     setApplicationIdentity();
     appendProgramFolderToPath();
 

@@ -31,15 +31,47 @@ int addNonBlocking(int descriptor)
     return flags;
 }
 
-// Waits until a file destination can take bytes; other devices (sockets buffer every write
+// The descriptor of a file device, which is read and polled directly; -1 for other devices.
+int descriptorOf(QIODevice *device)
+{
+    const auto *file = qobject_cast<QFileDevice *>(device);
+    return file ? file->handle() : -1;
+}
+
+// One read of at most `size` bytes. A file device is read with one system call on its descriptor:
+// its own read would try again until the whole size came, one failing call more on every transfer.
+qint64 readOnce(QIODevice *source, char *buffer, qint64 size, bool &ended, QString &error)
+{
+    ended = false;
+    const int descriptor = descriptorOf(source);
+    if (descriptor < 0) {
+        errno = 0;
+        const qint64 got = source->read(buffer, size);
+        if (got < 0 && !wouldBlock(errno)) {
+            error = source->errorString();
+        }
+        return got;
+    }
+    ssize_t got;
+    do {
+        got = ::read(descriptor, buffer, size_t(size));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && !wouldBlock(errno)) {
+        error = qt_error_string(errno);
+    }
+    ended = got == 0;
+    return got;
+}
+
+// Waits until a file destination can take bytes again; other devices (sockets buffer every write
 // themselves) are taken as ready.
 bool waitUntilWritable(QIODevice *device, int timeoutMs)
 {
-    const auto *file = qobject_cast<QFileDevice *>(device);
-    if (!file || file->handle() < 0) {
+    const int descriptor = descriptorOf(device);
+    if (descriptor < 0) {
         return true;
     }
-    pollfd watched = {file->handle(), POLLOUT, 0};
+    pollfd watched = {descriptor, POLLOUT, 0};
     QElapsedTimer timer;
     timer.start();
     for (;;) {
@@ -85,27 +117,23 @@ RxRelay::~RxRelay()
 }
 
 RxRelay::TransferResult RxRelay::transferBytes(QIODevice *source, QIODevice *destination, QString &error,
-                                               int stallMs)
+                                               int stallMs, bool *sourceEnded)
 {
-    char buffer[chunkSize];
-    errno = 0;
-    const qint64 got = source->read(buffer, chunkSize);
+    static thread_local char buffer[chunkSize];
+    bool ended = false;
+    const qint64 got = readOnce(source, buffer, chunkSize, ended, error);
+    if (sourceEnded) {
+        *sourceEnded = ended;
+    }
     if (got < 0) {
-        if (wouldBlock(errno)) {
-            return TransferResult::Done;
-        }
-        error = source->errorString();
-        return TransferResult::Failed;
+        return error.isEmpty() ? TransferResult::Done : TransferResult::Failed;
     }
 
+    // Written at once; only a destination that takes nothing more is waited for.
     QElapsedTimer idle;
     idle.start();
     qint64 offset = 0;
     while (offset < got) {
-        if (!waitUntilWritable(destination, int(qMax<qint64>(0, stallMs - idle.elapsed())))) {
-            error = QStringLiteral("No bytes were accepted for %1 s").arg(stallMs / 1000.0);
-            return TransferResult::Stalled;
-        }
         errno = 0;
         const qint64 written = destination->write(buffer + offset, got - offset);
         if (written < 0 && !wouldBlock(errno)) {
@@ -115,12 +143,16 @@ RxRelay::TransferResult RxRelay::transferBytes(QIODevice *source, QIODevice *des
         if (written > 0) {
             offset += written;
             idle.restart();
-        } else if (idle.elapsed() >= stallMs) {
+            continue;
+        }
+        const qint64 left = stallMs - idle.elapsed();
+        if (left <= 0 || !waitUntilWritable(destination, int(left))) {
             error = QStringLiteral("No bytes were accepted for %1 s").arg(stallMs / 1000.0);
             return TransferResult::Stalled;
-        } else {
-            // A device that took nothing although it looked ready: retry at a gentle pace.
-            QThread::msleep(ulong(qMin<qint64>(10, stallMs - idle.elapsed())));
+        }
+        if (descriptorOf(destination) < 0) {
+            // A device that took nothing and cannot be waited on: retry at a gentle pace.
+            QThread::msleep(ulong(qMin<qint64>(10, left)));
         }
     }
     return TransferResult::Done;
@@ -128,9 +160,11 @@ RxRelay::TransferResult RxRelay::transferBytes(QIODevice *source, QIODevice *des
 
 void RxRelay::InWatcher_activated()
 {
-    inWatcher->setEnabled(false);
+    // Nothing in here returns to the event loop, so the watcher cannot fire again before the
+    // transfer and its flush are done: it stays enabled.
     QString error;
-    switch (transferBytes(inDevice, socket, error)) {
+    bool ended = false;
+    switch (transferBytes(inDevice, socket, error, stallLimitMs, &ended)) {
     case TransferResult::Done:
         socket->flush();
         break;
@@ -141,9 +175,8 @@ void RxRelay::InWatcher_activated()
         stopOnStall(QStringLiteral("Failed to transfer bytes to the server: ") + error);
         return;
     }
-    inWatcher->setEnabled(true);
 
-    if (std::feof(stdin)) {
+    if (ended) {
         // Nothing more will come; an input at its end would keep the watcher firing.
         inWatcher->setEnabled(false);
         logMessage(Logging::Info, QStringLiteral("Connection from the client has closed"));

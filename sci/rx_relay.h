@@ -16,7 +16,9 @@ class RxRelay : public QObject
 public:
     enum class TransferResult { Done, Failed, Stalled };
 
-    static constexpr qint64 chunkSize = 16384;
+    // What one transfer reads at most: as much as a pipe holds, so that one read takes everything a
+    // client has written so far.
+    static constexpr qint64 chunkSize = 65536;
     static constexpr int stallLimitMs = 10000;
 
     // The socket must outlive the relay.
@@ -24,10 +26,11 @@ public:
     ~RxRelay() override;
 
     // Moves one chunk of at most chunkSize bytes, read with a single read, wholly into the
-    // destination. Nothing to read (end of input, or a descriptor with no data yet) is Done with
-    // nothing written. A destination that accepts no byte for stallMs is Stalled.
+    // destination, writing straight from the buffer it was read into. Nothing to read (end of input,
+    // or a descriptor with no data yet) is Done with nothing written; `sourceEnded`, when given,
+    // tells the end of input apart. A destination that accepts no byte for stallMs is Stalled.
     static TransferResult transferBytes(QIODevice *source, QIODevice *destination, QString &error,
-                                        int stallMs = stallLimitMs);
+                                        int stallMs = stallLimitMs, bool *sourceEnded = nullptr);
 
 private slots:
     void InWatcher_activated();

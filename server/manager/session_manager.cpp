@@ -534,7 +534,7 @@ void SessionManager::logViewerChanges(const QString &id, const SessionRecord &be
     }
 }
 
-SessionRecordList SessionManager::updateSessions()
+SessionRecordList SessionManager::updateSessions(const LookFilter &needsLook)
 {
     QMutexLocker updating(&updateLock);
     peerTable.expire();
@@ -554,7 +554,9 @@ SessionRecordList SessionManager::updateSessions()
             continue;
         }
         SessionRuntime *runtime = hold.runtime();
-        if (runtime->refresh() != 0) {
+        // A session that showed no change since it was last looked at is listed as it is.
+        const bool look = !needsLook || needsLook(id, *runtime);
+        if (look && runtime->refresh() != 0) {
             // Its state is unknown: forget it but keep its directory for the next start to look at.
             hold.forget();
         } else if (runtime->exited()) {

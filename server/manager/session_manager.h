@@ -15,6 +15,7 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <functional>
 
 class SessionRuntime;
 
@@ -48,14 +49,21 @@ public:
     // the next check.
     void checkSuspendTimeouts(int minutes);
 
-    // Refreshes every session, clears away the ones that ended and the peers' lists that expired,
-    // and lists what is left after the peers' sessions. A session that is held meanwhile keeps the
-    // record this gave it last time (one that never had one is left out until it is free).
-    SessionRecordList updateSessions();
+    // Whether an update has to refresh a session (which the update holds), or may list it as it is.
+    using LookFilter = std::function<bool(const QString &id, const SessionRuntime &runtime)>;
+
+    // Refreshes every session (those `needsLook` asks for, when given), clears away the ones that
+    // ended and the peers' lists that expired, and lists what is left after the peers' sessions. A
+    // session that is held meanwhile keeps the record this gave it last time (one that never had one
+    // is left out until it is free).
+    SessionRecordList updateSessions(const LookFilter &needsLook = {});
     // The sessions as they are, after the peers' ones; they wait for a held session, and leave out
     // one that ended meanwhile. They always succeed (0).
     int listSessions(SessionRecordList &list);
     int listLocalSessions(SessionRecordList &list);
+
+    // The ids of the stored sessions, held or not.
+    QStringList ids();
 
     // What the peers reported: discovery fills it, the lists and updates read it.
     PeerTable &peers() { return peerTable; }
@@ -76,7 +84,6 @@ private:
     void remove(const QString &id);
     // Takes a held session out of the store and keeps its id held, as for a start that begins anew.
     void withdraw(const QString &id);
-    QStringList ids();
 
     // Signals the held agent and waits for its reaction.
     int signalAndWait(const SessionHold &hold, int signal, int (SessionRuntime::*wait)(int));

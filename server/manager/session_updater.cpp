@@ -1,26 +1,27 @@
 #include "server/manager/session_updater.h"
 
-#include "common/json_text.h"
-#include "common/netstring.h"
 #include "server/manager/session_manager.h"
-#include "server/rpc/method_params.h"
 
 SessionUpdater::SessionUpdater(SessionManager *sessionManager, QObject *parent)
     : QObject(parent)
     , sessionManager(sessionManager)
+    , watcher(intervalMs)
 {
 }
 
 void SessionUpdater::doWork()
 {
-    Json::Value notification(Json::objectValue);
-    notification["jsonrpc"] = "2.0";
-    notification["method"] = "UpdateSessions";
-    notification["params"] = recordListJson(sessionManager->updateSessions());
-    const QByteArray frame = encodeNetString(compactJson(notification));
-    if (frame == lastMessage) {
+    watcher.collectChanges();
+    const SessionRecordList records = sessionManager->updateSessions(
+        [this](const QString &id, const SessionRuntime &runtime) { return watcher.needsLook(id, runtime); });
+    // Usually every watched session was just asked about, and none can have gone.
+    if (watcher.hasUnaskedWatches()) {
+        watcher.keepOnly(sessionManager->ids());
+    }
+    const QByteArray message = frame.frameFor(records);
+    if (message == lastMessage) {
         return;
     }
-    lastMessage = frame;
-    emit sendUpdates(frame);
+    lastMessage = message;
+    emit sendUpdates(message);
 }

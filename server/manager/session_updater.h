@@ -1,5 +1,8 @@
 #pragma once
 
+#include "server/manager/session_watcher.h"
+#include "server/manager/update_frame.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -7,7 +10,8 @@ class SessionManager;
 
 // Asks the store for the session list (clearing away ended sessions on the way) and, when the list
 // differs from the one last sent, hands it out as one "UpdateSessions" frame. The first update
-// always hands one out, even an empty list.
+// always hands one out, even an empty list. The store refreshes only the sessions that its
+// SessionWatcher names: those that showed a change since, and now and then each of them anyway.
 //
 // doWork runs on the session upkeep thread (SessionUpkeep), every 400 ms; sendUpdates is emitted
 // there, so receivers on the main thread (the handlers, the UDP talker) get the frame queued and
@@ -28,5 +32,7 @@ signals:
 
 private:
     SessionManager *sessionManager;
+    SessionWatcher watcher;
+    UpdateFrame frame;
     QByteArray lastMessage;
 };

@@ -10,11 +10,19 @@ QString failure(const QString &program, const QString &reason)
 }
 
 bool runProgram(const QString &program, const QStringList &arguments, const QString &workingDirectory,
-                int timeoutMs, QString &error)
+                int timeoutMs, QString &error, const QByteArray &input)
 {
     QProcess process;
     process.setWorkingDirectory(workingDirectory);
     process.start(program, arguments, QIODevice::ReadWrite);
+    if (!input.isNull()) {
+        // Written while it waits, then closed after the last byte. A program that does not start
+        // gets nothing; the wait below says why.
+        if (process.waitForStarted(timeoutMs)) {
+            process.write(input);
+        }
+        process.closeWriteChannel();
+    }
     if (!process.waitForFinished(timeoutMs)) {
         error = failure(program, process.errorString());
         process.kill();

@@ -1,43 +1,17 @@
 #include "server/session/agent_watch.h"
 
-#include "server/session/agent_contract.h"
 #include "server/session/pidfd.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 
 #include <cerrno>
 #include <poll.h>
-#include <sys/inotify.h>
 #include <unistd.h>
-
-namespace {
-// A file that is created, written, closed after writing or renamed into place; and the directory
-// itself going away, which ends the watch.
-constexpr uint32_t watchedEvents =
-    IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-
-// Events are read in rounds of this many bytes (dozens of events), a bounded number of rounds per
-// wake-up: a directory written to without pause cannot keep the waiting thread reading.
-constexpr size_t eventBufferSize = 4096;
-constexpr int maximumReadRounds = 8;
-
-// Only the log tells what the waits look for; the agent's other output in the directory wakes nobody.
-// Its exit status in particular is left just before the launcher ends, while the launcher may still
-// hold its sockets: the end of the launcher itself is the sign to wait for.
-bool isFollowedFile(const char *name)
-{
-    return QLatin1String(name) == AgentContract::logFile;
-}
-}
 
 AgentWatch::AgentWatch(const QString &sessionPath, qint32 launcherPid)
 {
-    fileChanges = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fileChanges >= 0
-        && ::inotify_add_watch(fileChanges, QFile::encodeName(sessionPath).constData(), watchedEvents) < 0) {
-        closeDescriptor(fileChanges);
-    }
+    QString ignored;
+    watching = fileChanges.watch(sessionPath, ignored) >= 0;
     // Fails for a launcher that has already gone: the caller's next look finds that out anyway.
     if (launcherPid > 0) {
         launcher = pidfdOpen(launcherPid);
@@ -46,7 +20,6 @@ AgentWatch::AgentWatch(const QString &sessionPath, qint32 launcherPid)
 
 AgentWatch::~AgentWatch()
 {
-    closeDescriptor(fileChanges);
     closeDescriptor(launcher);
 }
 
@@ -64,7 +37,8 @@ bool AgentWatch::waitForChange(int milliseconds, QString &error)
     for (;;) {
         pollfd watched[2];
         nfds_t count = 0;
-        for (int descriptor : {fileChanges, launcher}) {
+        const int files = watching ? fileChanges.descriptor() : -1;
+        for (int descriptor : {files, launcher}) {
             if (descriptor >= 0) {
                 watched[count++] = {descriptor, POLLIN, 0};
             }
@@ -102,30 +76,18 @@ bool AgentWatch::waitForChange(int milliseconds, QString &error)
 
 bool AgentWatch::takeFileChanges()
 {
-    bool followedFileChanged = false;
-    alignas(inotify_event) char buffer[eventBufferSize];
-    for (int round = 0; round < maximumReadRounds; ++round) {
-        const ssize_t length = ::read(fileChanges, buffer, sizeof buffer);
-        if (length < 0 && errno == EINTR) {
-            continue;
-        }
-        if (length < 0 && errno == EAGAIN) {
-            return followedFileChanged;
-        }
-        if (length <= 0) {
-            // The instance is of no further use; the steady looks carry on without it.
-            closeDescriptor(fileChanges);
-            return true;
-        }
-        for (ssize_t offset = 0; offset < length;) {
-            const auto *event = reinterpret_cast<const inotify_event *>(buffer + offset);
-            // An event without a name concerns the directory itself (gone, moved, the watch dropped)
-            // or says that events were lost: worth another look either way.
-            if (event->len == 0 || isFollowedFile(event->name)) {
-                followedFileChanged = true;
-            }
-            offset += ssize_t(sizeof(inotify_event) + event->len);
-        }
+    bool agentChanged = false;
+    switch (fileChanges.take([&agentChanged](int, bool) { agentChanged = true; })) {
+    case AgentFileEvents::Take::Done:
+        return agentChanged;
+    case AgentFileEvents::Take::Broken:
+        // The instance is of no further use; the steady looks carry on without it.
+        watching = false;
+        return true;
+    case AgentFileEvents::Take::More:
+    case AgentFileEvents::Take::Lost:
+        // Worth another look either way.
+        return true;
     }
     return true;
 }

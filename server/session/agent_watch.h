@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/session/agent_file_events.h"
+
 #include <QString>
 
 // Wakes a thread that waits for a session's agent as soon as the agent shows a change: its log in the
@@ -28,6 +30,7 @@ private:
     bool takeFileChanges();
     static void closeDescriptor(int &descriptor);
 
-    int fileChanges = -1; // inotify instance watching the session directory
-    int launcher = -1;    // pidfd of the launcher, readable once it has ended
+    AgentFileEvents fileChanges; // watching the session directory, when it could
+    bool watching = false;
+    int launcher = -1; // pidfd of the launcher, readable once it has ended
 };

@@ -2,6 +2,7 @@
 
 #include "common/files.h"
 #include "common/logging.h"
+#include "server/process/process_spawner.h"
 #include "server/session/agent_contract.h"
 #include "server/session/agent_info_object.h"
 #include "server/session/agent_log_grammar.h"
@@ -19,7 +20,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHostInfo>
-#include <QProcess>
 
 namespace {
 // The waits look again at least this often, also when the agent shows no change (see AgentWatch).
@@ -75,6 +75,7 @@ SessionRuntime::SessionRuntime() = default;
 
 QString SessionRuntime::path() const { return m_path; }
 quint16 SessionRuntime::display() const { return m_display; }
+qint32 SessionRuntime::monitorPid() const { return m_monitorPid; }
 QString SessionRuntime::windowMode() const { return m_windowMode; }
 QString SessionRuntime::name() const { return m_name; }
 bool SessionRuntime::failed() const { return m_failed; }
@@ -159,18 +160,19 @@ int SessionRuntime::startAgent(const QString &dir, quint16 firstDisplay, quint16
         warn(error);
         return WriteFileFailed;
     }
-    if (!addAuthorityEntry(dir, QStringLiteral("unix:%1").arg(displayNumber), cookie, error)) {
+    // The local entry alone lets the session run; the host-name entry is a convenience.
+    const QString hostDisplay = QStringLiteral("%2:%1").arg(QString::number(displayNumber), QHostInfo::localHostName());
+    QString hostError;
+    if (!addAuthorityEntries(dir, QStringLiteral("unix:%1").arg(displayNumber), hostDisplay, cookie, error, hostError)) {
         warn(error);
         return WriteFileFailed;
     }
-    // The local entry alone lets the session run; the host-name entry is a convenience.
-    const QString hostDisplay = QStringLiteral("%2:%1").arg(QString::number(displayNumber), QHostInfo::localHostName());
-    if (!addAuthorityEntry(dir, hostDisplay, cookie, error)) {
-        warn(error);
+    if (!hostError.isEmpty()) {
+        warn(hostError);
     }
     qint64 launcherPid = 0;
     const QStringList arguments = {geometry, QString::number(AgentContract::viewerPort(displayNumber))};
-    if (!QProcess::startDetached(AgentContract::agentLauncher, arguments, dir, &launcherPid)) {
+    if (!spawnDetached(AgentContract::agentLauncher, arguments, dir, launcherPid, error)) {
         warn(QStringLiteral("Failed to start the agent in the directory \"%1\"").arg(dir));
         return AgentStartFailed;
     }
@@ -194,7 +196,8 @@ int SessionRuntime::startApplication(const QString &command)
         warn(error);
         return WriteFileFailed;
     }
-    if (!QProcess::startDetached(AgentContract::appLauncher, {command}, m_path)) {
+    qint64 appPid = 0;
+    if (!spawnDetached(AgentContract::appLauncher, {command}, m_path, appPid, error)) {
         warn(QStringLiteral("Failed to start the applicaion in the directory \"%1\"").arg(m_path));
         return ApplicationStartFailed;
     }

@@ -23,6 +23,7 @@ public:
 
     QString path() const;
     quint16 display() const;
+    qint32 monitorPid() const; // the launcher's process, which decides whether the session lives
     QString windowMode() const;
     QString name() const;
     bool failed() const;

@@ -7,12 +7,57 @@
 
 namespace {
 constexpr int xauthTimeoutMs = 10000;
+const QString xauth = QStringLiteral("xauth");
+const QString cookieProtocol = QStringLiteral("MIT-MAGIC-COOKIE-1");
+
+QString authorityFile(const QString &sessionPath)
+{
+    return QDir(sessionPath).filePath(AgentContract::authorityFile);
+}
+
+// Texts a command line could not hold (a line end, a quote) are never handed to "xauth" as commands.
+bool isPlainWord(const QString &text)
+{
+    if (text.isEmpty()) {
+        return false;
+    }
+    for (const QChar character : text) {
+        if (character.unicode() <= ' ' || character.unicode() >= 127 || character == QLatin1Char('"')
+            || character == QLatin1Char('\\')) {
+            return false;
+        }
+    }
+    return true;
+}
 }
 
 bool addAuthorityEntry(const QString &sessionPath, const QString &displayName, const QString &cookie,
                        QString &error)
 {
-    const QStringList arguments = {QStringLiteral("-f"), QDir(sessionPath).filePath(AgentContract::authorityFile),
-                                   QStringLiteral("add"), displayName, QStringLiteral("MIT-MAGIC-COOKIE-1"), cookie};
-    return runProgram(QStringLiteral("xauth"), arguments, sessionPath, xauthTimeoutMs, error);
+    const QStringList arguments = {QStringLiteral("-f"), authorityFile(sessionPath), QStringLiteral("add"),
+                                   displayName, cookieProtocol, cookie};
+    return runProgram(xauth, arguments, sessionPath, xauthTimeoutMs, error);
+}
+
+bool addAuthorityEntries(const QString &sessionPath, const QString &localDisplay, const QString &hostDisplay,
+                         const QString &cookie, QString &error, QString &hostError)
+{
+    hostError.clear();
+    if (isPlainWord(localDisplay) && isPlainWord(hostDisplay) && isPlainWord(cookie)) {
+        const QString commands = QStringLiteral("add %1 %3 %4\nadd %2 %3 %4\n")
+                                     .arg(localDisplay, hostDisplay, cookieProtocol, cookie);
+        const QStringList arguments = {QStringLiteral("-f"), authorityFile(sessionPath), QStringLiteral("source"),
+                                       QStringLiteral("-")};
+        QString runError;
+        if (runProgram(xauth, arguments, sessionPath, xauthTimeoutMs, runError, commands.toLatin1())) {
+            return true;
+        }
+    }
+    // A command failed, or the names cannot be written as commands: one run for each entry tells
+    // which it was, with the reason that run gives. Adding an entry again replaces it with the same.
+    if (!addAuthorityEntry(sessionPath, localDisplay, cookie, error)) {
+        return false;
+    }
+    addAuthorityEntry(sessionPath, hostDisplay, cookie, hostError);
+    return true;
 }

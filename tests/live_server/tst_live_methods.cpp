@@ -35,6 +35,22 @@ private:
 
     Json::Value listLocal() { return call("Live.ListLocalSessions", Json::Value())["result"]; }
 
+    // The children of the process that have ended and were not waited for.
+    static int zombieChildren(qint64 parent)
+    {
+        int zombies = 0;
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat("/proc/" + entry + "/stat");
+            if (entry.front().isDigit() && stat.open(QIODevice::ReadOnly)) {
+                // After the command name: the state, then the parent's id.
+                const QByteArray text = stat.readAll();
+                const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+                zombies += fields.size() > 1 && fields.at(0) == "Z" && fields.at(1).toLongLong() == parent ? 1 : 0;
+            }
+        }
+        return zombies;
+    }
+
 private slots:
     void init()
     {
@@ -229,8 +245,34 @@ private slots:
         QVERIFY(call("Live.Terminate", RpcClient::idParams(id)).isMember("result"));
     }
 
+    void updatesFollowTheList_data()
+    {
+        QTest::addColumn<bool>("watchLimitReached");
+        QTest::newRow("watched") << false;
+        QTest::newRow("inotify watch limit reached") << true;
+    }
+
+    // The updates are told of an agent's changes, and fall back to looking at every session each time
+    // when they cannot be told. Either way a change reaches the clients at the next update (one every
+    // 400 ms), long before the slow look that catches what no event shows (10 s). The agents serve their
+    // information socket, which the server reads whenever the log says something changed.
     void updatesFollowTheList()
     {
+        QFETCH(bool, watchLimitReached);
+        client.reset();
+        live = std::make_unique<LiveServer>();
+        live->env.setVariable("FAKE_AGENT_MODE", "socket");
+        if (watchLimitReached) {
+            if (!ServerRunner::canLimitInotifyWatches()) {
+                QSKIP("no user namespace in which to reach an inotify watch limit");
+            }
+            live->server.setInotifyWatchLimit(0);
+        }
+        QString error;
+        QVERIFY2(live->start(error), qPrintable(error));
+        client = live->connect();
+        QVERIFY(client);
+
         Json::Value first;
         QVERIFY(client->waitForNotification("UpdateSessions", first, 5000));
         QVERIFY(first["params"].isNull());
@@ -256,10 +298,44 @@ private slots:
         QCOMPARE(second->payloads().first(), seenByFirst);
         QVERIFY(second->payloads().first().startsWith("{\"jsonrpc\":\"2.0\",\"method\":\"UpdateSessions\",\"params\":[{"));
 
+        // How long a change takes to reach the clients; the agent looks at its control files every 20 ms.
+        QElapsedTimer timer;
+        const auto nextUpdate = [this, &timer, &update] {
+            const bool seen = client->waitForNotification("UpdateSessions", update, 5000);
+            qInfo("seen after %lld ms", timer.elapsed());
+            return seen && timer.elapsed() < 2000;
+        };
+        // A log line: a viewer logs in.
+        timer.start();
+        QVERIFY(live->control(id, "fake_agent_connect"));
+        QVERIFY(nextUpdate());
+        QCOMPARE(update["params"][0]["permissions"].asString(), std::string("disconnect|terminate"));
+        QVERIFY(!update["params"][0]["lastConnect"].asString().empty());
+        // A change of state that only the information socket shows in full: the viewer leaves.
+        timer.restart();
+        QVERIFY(live->control(id, "fake_agent_disconnect"));
+        QVERIFY(nextUpdate());
+        QCOMPARE(update["params"][0]["permissions"].asString(), std::string("connect|terminate"));
+        QVERIFY(!update["params"][0]["lastDisconnect"].asString().empty());
+
         // An agent that dies without a word leaves the list at the next update.
+        timer.restart();
         QVERIFY(::kill(live->readSessionFile(id, "monitor_pid").toInt(), SIGKILL) == 0);
-        QVERIFY(client->waitForNotification("UpdateSessions", update, 5000));
+        QVERIFY(nextUpdate());
         QVERIFY(update["params"].isNull());
+        // The launchers are the server's children, and none of them stays behind as a zombie.
+        QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(live->server.pid()), 0, 5000);
+
+        const QString warning = "Warning: Failed to watch the session in \"";
+        if (watchLimitReached) {
+            // Said once, however many sessions it concerns.
+            QVERIFY(!startSession().isEmpty());
+            QVERIFY(client->waitForNotification("UpdateSessions", update, 5000));
+            QCOMPARE(live->server.log().count(warning), 1);
+            QVERIFY(live->server.log().contains("the inotify watch limit of the user is reached"));
+        } else {
+            QCOMPARE(live->server.log().count(warning), 0);
+        }
     }
 
     // Hostile input from inside a session's reach: too deeply nested JSON on the agent's information
@@ -280,7 +356,11 @@ private slots:
                 ++answered;
             }
         });
-        QTRY_VERIFY_WITH_TIMEOUT(answered >= 3, 10000); // the periodic update asks every 400 ms
+        // The update asks the socket whenever the agent's log shows a change.
+        for (int resized = 1; resized <= 3; ++resized) {
+            QVERIFY(live->control(id, "fake_agent_resize", QString("800x60%1").arg(resized)));
+            QTRY_VERIFY_WITH_TIMEOUT(answered >= resized, 10000);
+        }
         QVERIFY(live->server.isRunning());
         QVERIFY(listLocal().isArray());
 
@@ -345,6 +425,20 @@ private slots:
         QCOMPARE(QString::fromStdString(sessions[0]["id"].asString()), id);
         QCOMPARE(sessions[0]["name"].asString(), std::string("xterm -geometry 80x24")); // the whole command
         QCOMPARE(LiveServer::permissionsOf(sessions, id), QString("retry|terminate"));
+
+        // A session the server found at its start is watched like one it started: a viewer's login
+        // reaches the clients at the next update, not at the slow look.
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(live->control(id, "fake_agent_connect"));
+        Json::Value update;
+        bool connected = false;
+        while (!connected && client->waitForNotification("UpdateSessions", update, 3000)) {
+            connected = update["params"][0]["permissions"].asString() == "disconnect|terminate";
+        }
+        QVERIFY(connected);
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString("seen after %1 ms").arg(timer.elapsed())));
+
         QVERIFY(call("Live.Terminate", RpcClient::idParams(id)).isMember("result"));
         QVERIFY(!QFile::exists(live->sessionDir(id)));
     }

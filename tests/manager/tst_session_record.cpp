@@ -1,5 +1,7 @@
 #include "common/session_record.h"
 #include "common/json_text.h"
+#include "common/netstring.h"
+#include "server/manager/update_frame.h"
 #include "server/rpc/method_params.h"
 
 #include <QtTest>
@@ -36,6 +38,37 @@ private slots:
                             "\"location\":\"ssh://ann@box1:22/lumen_sci\",\"name\":\"xterm\","
                             "\"permissions\":\"connect|terminate\",\"started\":\"2025-03-07T09:05:03\","
                             "\"windowMode\":\"desktop\"}\n"));
+    }
+
+    // The update's frame reuses the text of unchanged records: it must stay what the writer makes of
+    // the whole message, as the list grows, shrinks, changes and empties.
+    void updateFrameIsTheWritersText()
+    {
+        const auto expected = [](const SessionRecordList &records) {
+            Json::Value notification(Json::objectValue);
+            notification["jsonrpc"] = "2.0";
+            notification["method"] = "UpdateSessions";
+            notification["params"] = recordListJson(records);
+            return encodeNetString(compactJson(notification));
+        };
+        SessionRecord first;
+        first.setId("0123456789abcdef0123456789abcdef");
+        first.setLocation(QUrl("ssh://ann@box1:22/lumen_sci"));
+        first.setName("xterm -T \"caf\u00e9\" \\ \u2603");
+        first.setStarted(QDateTime(QDate(2025, 3, 7), QTime(9, 5, 3)));
+        first.setPermissions({"connect", "terminate"});
+        SessionRecord second = first;
+        second.setId("fedcba9876543210fedcba9876543210");
+        second.setLocation(QUrl());
+        SessionRecord changed = first;
+        changed.setPermissions({"disconnect", "terminate"});
+        UpdateFrame frame;
+        for (const SessionRecordList &records : {SessionRecordList(), SessionRecordList{first},
+                                                 SessionRecordList{first, second}, SessionRecordList{first, second},
+                                                 SessionRecordList{second, changed}, SessionRecordList{changed},
+                                                 SessionRecordList()}) {
+            QCOMPARE(frame.frameFor(records), expected(records));
+        }
     }
 
     void roundTripsThroughJson()

@@ -1,3 +1,4 @@
+#include "server/process/process_spawner.h"
 #include "server/process/program_runner.h"
 
 #include <QElapsedTimer>
@@ -6,8 +7,11 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
-// The runner turns every way a helper program can fail into one line a user can act on.
+// The runner turns every way a helper program can fail into one line a user can act on; a launcher
+// is started on its own, and waited for once it ends.
 class ProgramRunnerTest : public QObject
 {
     Q_OBJECT
@@ -68,6 +72,49 @@ private slots:
         const int pid = file.readAll().trimmed().toInt();
         QVERIFY(pid > 0);
         QVERIFY(::kill(pid, 0) != 0); // gone, not left running behind the caller
+    }
+
+    // A session's launcher gets nothing of the server but its environment and its standard output
+    // and error: its own session, standard input from /dev/null, no other descriptor (not even one
+    // left open on exec), no blocked or ignored signal. Once it ends it is waited for: no zombie.
+    void spawnedLauncherStandsAlone()
+    {
+        QTemporaryDir dir;
+        const int leftOpen = ::open("/dev/null", O_RDONLY);
+        QVERIFY(leftOpen > STDERR_FILENO);
+        const auto restoreSigpipe = qScopeGuard([] { ::signal(SIGPIPE, SIG_DFL); });
+        ::signal(SIGPIPE, SIG_IGN);
+        qint64 pid = 0;
+        QString error;
+        const bool spawned = spawnDetached("sleep", {"30"}, dir.path(), pid, error);
+        ::close(leftOpen);
+        QVERIFY2(spawned, qPrintable(error));
+        const auto ended = qScopeGuard([pid] { ::kill(pid_t(pid), SIGKILL); });
+        const QString proc = QString("/proc/%1").arg(pid);
+
+        QCOMPARE(::getsid(pid_t(pid)), pid_t(pid));
+        // The loader opens and closes its libraries for a moment after the exec; a descriptor handed
+        // down would stay.
+        const auto descriptors = [&proc] {
+            return QDir(proc + "/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(descriptors(), QStringList({"0", "1", "2"}), 5000);
+        QCOMPARE(QFile::symLinkTarget(proc + "/fd/0"), QString("/dev/null"));
+        QCOMPARE(QFileInfo(proc + "/cwd").canonicalFilePath(), QFileInfo(dir.path()).canonicalFilePath());
+        QFile status(proc + "/status");
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        // The mask of a "Sig...:" line; of the ignored ones only the standard signals (1 to 31), since
+        // the C library keeps the real-time ones it uses for itself out of any signal set.
+        const QByteArray text = status.readAll();
+        const auto mask = [&text](const QByteArray &name) {
+            const int at = text.indexOf("\n" + name + ":\t");
+            return at < 0 ? ~0ull : text.mid(at + name.size() + 3, 16).toULongLong(nullptr, 16);
+        };
+        QCOMPARE(mask("SigBlk"), 0ull);
+        QCOMPARE(mask("SigIgn") & 0x7fffffffull, 0ull);
+
+        QVERIFY(::kill(pid_t(pid), SIGKILL) == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(proc), 5000);
     }
 };
 

@@ -74,21 +74,28 @@ private slots:
     void movesOneChunkPerTransferInOrder()
     {
         Pipe input;
-        const QByteArray data = pattern(40000);
+        const int chunk = int(RxRelay::chunkSize);
+        QVERIFY(::fcntl(input.ends[1], F_SETPIPE_SZ, 4 * chunk) >= 4 * chunk);
+        const QByteArray data = pattern(2 * chunk + 7000);
         QCOMPARE(::write(input.ends[1], data.constData(), size_t(data.size())), ssize_t(data.size()));
         QBuffer output;
         output.open(QIODevice::WriteOnly);
         QString error;
-        for (const int total : {16384, 32768, 40000}) {
-            QCOMPARE(RxRelay::transferBytes(&input.reader, &output, error), RxRelay::TransferResult::Done);
+        bool ended = true;
+        for (const int total : {chunk, 2 * chunk, 2 * chunk + 7000}) {
+            QCOMPARE(RxRelay::transferBytes(&input.reader, &output, error, 1000, &ended), RxRelay::TransferResult::Done);
             QCOMPARE(output.data().size(), total);
+            QVERIFY(!ended);
         }
         QCOMPARE(output.data(), data);
 
-        // Nothing waiting, then end of input: both are quiet successes that write nothing.
-        QCOMPARE(RxRelay::transferBytes(&input.reader, &output, error), RxRelay::TransferResult::Done);
+        // Nothing waiting, then end of input: both are quiet successes that write nothing; only the
+        // second is the end.
+        QCOMPARE(RxRelay::transferBytes(&input.reader, &output, error, 1000, &ended), RxRelay::TransferResult::Done);
+        QVERIFY(!ended);
         input.closeWriter();
-        QCOMPARE(RxRelay::transferBytes(&input.reader, &output, error), RxRelay::TransferResult::Done);
+        QCOMPARE(RxRelay::transferBytes(&input.reader, &output, error, 1000, &ended), RxRelay::TransferResult::Done);
+        QVERIFY(ended);
         QCOMPARE(output.data(), data);
         QVERIFY(error.isEmpty());
     }
@@ -116,7 +123,7 @@ private slots:
                 }
             }
         });
-        const QByteArray data = pattern(16384);
+        const QByteArray data = pattern(int(RxRelay::chunkSize));
         QBuffer input;
         input.setData(data);
         input.open(QIODevice::ReadOnly);

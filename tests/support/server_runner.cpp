@@ -10,9 +10,55 @@
 #include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+namespace {
+
+// What a new user namespace is given: its user and group mapped to those of this process, and the
+// inotify watch limit. Made before the fork, so that the child only opens and writes files.
+struct NamespaceTexts
+{
+    explicit NamespaceTexts(int watches)
+        : uidMap(QByteArray::number(::getuid()) + ' ' + QByteArray::number(::getuid()) + " 1\n")
+        , gidMap(QByteArray::number(::getgid()) + ' ' + QByteArray::number(::getgid()) + " 1\n")
+        , limit(QByteArray::number(watches) + '\n')
+    {
+    }
+    QByteArray uidMap;
+    QByteArray gidMap;
+    QByteArray limit;
+};
+
+bool writeText(const char *path, const char *text, size_t length)
+{
+    const int file = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (file < 0) {
+        return false;
+    }
+    const bool written = ::write(file, text, length) == ssize_t(length);
+    ::close(file);
+    return written;
+}
+
+bool writeText(const char *path, const QByteArray &text)
+{
+    return writeText(path, text.constData(), size_t(text.size()));
+}
+
+// In a child about to exec: enters a new user namespace and limits its inotify watches.
+bool enterLimitedNamespace(const NamespaceTexts &texts)
+{
+    return ::unshare(CLONE_NEWUSER) == 0 && writeText("/proc/self/uid_map", texts.uidMap)
+        && writeText("/proc/self/setgroups", "deny", 4) && writeText("/proc/self/gid_map", texts.gidMap)
+        && writeText("/proc/sys/user/max_inotify_watches", texts.limit);
+}
+
+} // namespace
 
 ServerRunner::ServerRunner(const TestEnvironment &environment)
     : env(environment)
@@ -46,16 +92,19 @@ LaunchResult ServerRunner::launch(int timeoutMs)
     LaunchResult result;
     QProcess process;
     process.setProcessEnvironment(env.processEnvironment());
-    if (openFileLimit > 0) {
-        const quint64 soft = openFileLimit;
-        process.setChildProcessModifier([soft] {
-            struct rlimit limit;
-            if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-                limit.rlim_cur = soft < limit.rlim_max ? rlim_t(soft) : limit.rlim_max;
-                ::setrlimit(RLIMIT_NOFILE, &limit);
-            }
-        });
-    }
+    const quint64 soft = openFileLimit;
+    const bool limitWatches = inotifyWatchLimit >= 0;
+    const NamespaceTexts texts(inotifyWatchLimit);
+    process.setChildProcessModifier([soft, limitWatches, &texts] {
+        struct rlimit limit;
+        if (soft > 0 && ::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            limit.rlim_cur = soft < limit.rlim_max ? rlim_t(soft) : limit.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        if (limitWatches && !enterLimitedNamespace(texts)) {
+            ::_exit(125);
+        }
+    });
     process.start(TestEnvironment::binary("lumen_server"), {});
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
@@ -75,6 +124,23 @@ LaunchResult ServerRunner::launch(int timeoutMs)
 void ServerRunner::setOpenFileLimit(quint64 softLimit)
 {
     openFileLimit = softLimit;
+}
+
+void ServerRunner::setInotifyWatchLimit(int watches)
+{
+    inotifyWatchLimit = watches;
+}
+
+bool ServerRunner::canLimitInotifyWatches()
+{
+    // Tried in a child, which ends right after.
+    const NamespaceTexts texts(1);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(enterLimitedNamespace(texts) ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 qint64 ServerRunner::pid() const

@@ -27,6 +27,11 @@ public:
     LaunchResult launch(int timeoutMs = 60000);
     // The soft limit of open files that the next launch starts with; 0 keeps the inherited one.
     void setOpenFileLimit(quint64 softLimit);
+    // Runs the next launch in a user namespace of its own whose inotify watch limit is `watches`, so
+    // that the server meets a limit that is really reached without touching the machine's. False when
+    // the system offers no user namespaces; the launch then fails.
+    void setInotifyWatchLimit(int watches);
+    static bool canLimitInotifyWatches();
 
     qint64 pid() const;          // from the pid file, 0 when there is none
     quint16 port() const;        // from the port file, 0 when there is none
@@ -56,4 +61,5 @@ private:
     const TestEnvironment &env;
     qint64 lastPid = 0;
     quint64 openFileLimit = 0;
+    int inotifyWatchLimit = -1;
 };
