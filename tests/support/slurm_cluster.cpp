@@ -452,17 +452,21 @@ QString SlurmCluster::logs() const
     return text;
 }
 
-QString SlurmCluster::jobOfProcess(qint64 pid)
+QString SlurmCluster::jobTreeOf(qint64 pid)
 {
     static const QRegularExpression stepd(QStringLiteral("^slurmstepd: \\[(\\d+)\\.batch\\]"));
-    QString stepJob;
     for (qint64 ancestor = parentOf(pid), steps = 0; ancestor > 1 && steps < 64; ancestor = parentOf(ancestor), ++steps) {
         const QRegularExpressionMatch match = stepd.match(QString::fromLocal8Bit(readProcFile(ancestor, "cmdline")));
         if (match.hasMatch()) {
-            stepJob = match.captured(1);
-            break;
+            return match.captured(1);
         }
     }
+    return QString();
+}
+
+QString SlurmCluster::jobOfProcess(qint64 pid)
+{
+    const QString stepJob = jobTreeOf(pid);
     if (stepJob.isEmpty()) {
         return QString();
     }

@@ -51,6 +51,8 @@ public:
     // The id of the Slurm job a process belongs to: it descends from the job's slurmstepd and its
     // environment carries the same SLURM_JOB_ID. Empty when it is no job's.
     static QString jobOfProcess(qint64 pid);
+    // The job whose slurmstepd the process descends from, whatever its environment says.
+    static QString jobTreeOf(qint64 pid);
 
 private:
     bool startJanitor(QString &error);
