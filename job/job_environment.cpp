@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 
-#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,33 +95,20 @@ bool JobEnvironment::prepare(const QString &jobId, QString &error, const QString
         serverEnvironment.remove(tempVariable);
     }
     if (!runtimeUsable) {
-        QString shared;
-        if (!sharedRuntimeFolder(base, shared, error)) {
-            return false;
-        }
-        serverEnvironment.insert(runtimeVariable, shared);
+        serverRuntime();
     }
     return true;
 }
 
-// The node's own runtime folder of the user when it has one, else one in `base` that every job of
-// the user on this node finds by its name, so that they all meet one server.
-bool JobEnvironment::sharedRuntimeFolder(const QString &base, QString &path, QString &error) const
+// The node's own runtime folder of the user when it has one (as an ssh login there would get it);
+// else none, so that the server takes Qt's own fallback, /tmp/runtime-<user>, as one started by the
+// relay over such a login does: all of them then meet the same single-instance lock.
+void JobEnvironment::serverRuntime()
 {
     const QString system = QStringLiteral("/run/user/%1").arg(::getuid());
     if (isUsableRuntimeFolder(system)) {
-        path = system;
-        return true;
+        serverEnvironment.insert(runtimeVariable, system);
+    } else {
+        serverEnvironment.remove(runtimeVariable);
     }
-    path = QDir(base).filePath(QStringLiteral("lumen-runtime-%1").arg(::getuid()));
-    // mkdir fails on anything already there; what is there must then pass the checks.
-    if (::mkdir(QFile::encodeName(path).constData(), 0700) != 0 && errno != EEXIST) {
-        error = QStringLiteral("Failed to create the directory \"%1\": %2").arg(path, qt_error_string(errno));
-        return false;
-    }
-    if (!isUsableRuntimeFolder(path)) {
-        error = QStringLiteral("The directory \"%1\" is not this user's private folder").arg(path);
-        return false;
-    }
-    return true;
 }

@@ -10,7 +10,7 @@
 // The environment a batch job brings along is the one it was submitted from, on another host. Where
 // it names folders this node lacks (XDG_RUNTIME_DIR, TMPDIR), the session gets private ones that
 // live as long as the job. The node's server is shared by every job of the user on this node, so it
-// gets none of one job's marks (its id, its GPUs) and a runtime folder that all of them share.
+// gets none of one job's marks (its id, its GPUs) and the runtime folder any server there would get.
 class JobEnvironment
 {
 public:
@@ -32,7 +32,7 @@ public:
     static bool isJobMark(const QString &name, const QString &value);
 
 private:
-    bool sharedRuntimeFolder(const QString &base, QString &path, QString &error) const;
+    void serverRuntime();
 
     QProcessEnvironment inherited;
     QProcessEnvironment sessionEnvironment;

@@ -96,9 +96,10 @@ private slots:
                 QVERIFY2(!server.contains(name), name);
             }
             QCOMPARE(server.value("HOME"), QStringLiteral("/home/ann"));
-            const QString shared = server.value("XDG_RUNTIME_DIR");
-            QVERIFY(JobEnvironment::isUsableRuntimeFolder(shared));
-            QVERIFY2(!shared.startsWith(base.filePath("lumen-job-")), qPrintable(shared));
+            // The node's own runtime folder, or none (Qt's fallback), as for a server an ssh login starts.
+            const QString system = QStringLiteral("/run/user/%1").arg(::getuid());
+            QCOMPARE(server.value("XDG_RUNTIME_DIR"),
+                     JobEnvironment::isUsableRuntimeFolder(system) ? system : QString());
             privateFolder = QFileInfo(runtime).path();
         }
         QVERIFY(!QFileInfo::exists(privateFolder));
