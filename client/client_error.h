@@ -12,6 +12,8 @@ public:
         Refused = 1,     // the host refused, or has no such session
         Usage = 2,       // the command line is wrong, or a local program it needs is missing
         Unreachable = 3, // the host, its relay or its server could not be reached
+        ViewerFailed = 4, // the viewer crashed or ended with an error of its own
+        Interrupted = 130, // Ctrl+C (or SIGTERM, SIGHUP) before the command was done
     };
 
     ClientError() = default;

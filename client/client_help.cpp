@@ -23,8 +23,11 @@ Options:
   --help         this text; after a command, that command's help
   --version      the version of lumen
 
-Exit status: 0 done, 1 HOST refused (or has no such session), 2 wrong usage or a
-missing local program, 3 HOST could not be reached.
+Options that take a value take it as --opt VALUE or as --opt=VALUE.
+
+Exit status: 0 done, 1 HOST refused (or has no such session, or turned the viewer
+away), 2 wrong usage or a missing local program, 3 HOST could not be reached, 4 the
+viewer failed, 130 interrupted before the session was shown.
 
 See lumen(1) for more.
 )";
@@ -38,20 +41,28 @@ offered, connected), the name, when the session started and when a viewer last c
   --json  print the records as the server sent them, one JSON array
 )";
 
-const char *const startHelp = R"(Usage: lumen HOST start [--geometry WxH | --rootless] [--no-viewer] [--viewer COMMAND]
-                        [--] COMMAND [ARG...]
+const char *const startHelp = R"(Usage: lumen HOST start [--geometry WxH | --rootless]
+                        [--no-viewer | --browser | --viewer COMMAND] [--] COMMAND [ARG...]
 
 Starts COMMAND in a new session on HOST and opens a viewer on it. One COMMAND word is run as a
 shell command line ("xterm -bg black" in quotes works); several words are passed each as it is.
+Ctrl+C before the viewer shows the session ends the session again; once it is shown, Ctrl+C
+closes the viewer and the session goes on.
 
-  --geometry WxH     the screen size of the session (default 1280x800)
-  --rootless         a session for a single application
-  --no-viewer        print the session's id, port and one-time password instead
+  --geometry WxH     the screen size of the session, each side from 16 to 8192 (default
+                     1280x800)
+  --rootless         a session for a single application; the reference launchers of
+                     lumen-server show it as a 1024x768 desktop
+  --no-viewer        print the session's id, port and one-time password instead, with the
+                     ssh command that reaches the port
+  --browser          show the session in a web browser ($BROWSER, else xdg-open) instead,
+                     through noVNC served on this machine's loopback (packages novnc and
+                     websockify); lumen ends when the page's connection does
   --viewer COMMAND   the VNC viewer to run (default vncviewer, package tigervnc-viewer); it
                      gets 127.0.0.1::PORT as its last argument and the password in VNC_PASSWORD
 )";
 
-const char *const attachHelp = R"(Usage: lumen HOST attach [--no-takeover] [--no-viewer] [--viewer COMMAND] [ID]
+const char *const attachHelp = R"(Usage: lumen HOST attach [--no-takeover] [--no-viewer | --browser | --viewer COMMAND] [ID]
 
 Opens a viewer on a running session. ID may be the beginning of a session's id, as long as it
 fits one session only; without ID, the only session, or a choice from the list. A session that
@@ -63,6 +74,7 @@ disconnected first.
 
   --no-takeover      refuse a session that is connected elsewhere instead
   --no-viewer        print the session's port and one-time password instead
+  --browser          show the session in a web browser instead (see lumen HOST start --help)
   --viewer COMMAND   the VNC viewer to run (default vncviewer)
 )";
 

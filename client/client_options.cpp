@@ -1,9 +1,15 @@
 #include "client/client_options.h"
 
+#include "client/shell_words.h"
+
 #include <QProcess>
 #include <QRegularExpression>
 
 namespace {
+
+// The screen sizes a session's X server takes, each side in pixels.
+constexpr int smallestSide = 16;
+constexpr int largestSide = 8192;
 
 // Options that take a value, and the commands each option belongs to.
 const QStringList valueOptions = {QStringLiteral("--ssh"), QStringLiteral("--viewer"), QStringLiteral("--geometry")};
@@ -19,25 +25,14 @@ QStringList commandsOf(const QString &option)
     if (option == QLatin1String("--geometry") || option == QLatin1String("--rootless")) {
         return {QStringLiteral("start")};
     }
-    if (option == QLatin1String("--no-viewer") || option == QLatin1String("--viewer")) {
+    if (option == QLatin1String("--no-viewer") || option == QLatin1String("--viewer")
+        || option == QLatin1String("--browser")) {
         return {QStringLiteral("start"), QStringLiteral("attach")};
     }
     if (option == QLatin1String("--no-takeover")) {
         return {QStringLiteral("attach")};
     }
     return {};
-}
-
-// Quotes a word for /bin/sh unless it is plain.
-QString shellWord(const QString &word)
-{
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_@%+=:,./-]+$"));
-    if (plain.match(word).hasMatch()) {
-        return word;
-    }
-    QString quoted = word;
-    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
 } // namespace
@@ -112,7 +107,15 @@ bool ClientOptions::parse(const QStringList &arguments, ClientOptions &options, 
 bool ClientOptions::takeOption(const QString &name, const QString &value, bool hasInlineValue, bool &usedValue,
                                QString &error)
 {
+    static const QStringList flags = {QStringLiteral("--help"),      QStringLiteral("-h"),
+                                      QStringLiteral("--version"),   QStringLiteral("--rootless"),
+                                      QStringLiteral("--json"),      QStringLiteral("--no-viewer"),
+                                      QStringLiteral("--no-takeover"), QStringLiteral("--browser")};
     const bool takesValue = valueOptions.contains(name);
+    if (!takesValue && !flags.contains(name)) {
+        error = QStringLiteral("Unknown option %1.").arg(name);
+        return false;
+    }
     if (hasInlineValue && !takesValue) {
         error = QStringLiteral("%1 takes no value.").arg(name);
         return false;
@@ -130,10 +133,17 @@ bool ClientOptions::takeOption(const QString &name, const QString &value, bool h
         }
         (name == QLatin1String("--ssh") ? ssh : viewer) = words;
     } else if (name == QLatin1String("--geometry")) {
-        static const QRegularExpression size(QStringLiteral("^([1-9][0-9]{0,4})x([1-9][0-9]{0,4})$"));
-        if (!size.match(value).hasMatch()) {
-            error = QStringLiteral("--geometry takes the screen size as WIDTHxHEIGHT, for example 1280x800, not "
-                                   "\"%1\".")
+        static const QRegularExpression size(QStringLiteral("^([0-9]{1,6})x([0-9]{1,6})$"));
+        const QRegularExpressionMatch sides = size.match(value);
+        const auto fits = [&sides](int side) {
+            const int length = sides.captured(side).toInt();
+            return length >= smallestSide && length <= largestSide;
+        };
+        if (!sides.hasMatch() || !fits(1) || !fits(2)) {
+            error = QStringLiteral("--geometry takes the screen size as WIDTHxHEIGHT, each from %1 to %2, for "
+                                   "example 1280x800, not \"%3\".")
+                        .arg(smallestSide)
+                        .arg(largestSide)
                         .arg(value);
             return false;
         }
@@ -145,11 +155,10 @@ bool ClientOptions::takeOption(const QString &name, const QString &value, bool h
         jsonOutput = true;
     } else if (name == QLatin1String("--no-viewer")) {
         withoutViewer = true;
+    } else if (name == QLatin1String("--browser")) {
+        inBrowser = true;
     } else if (name == QLatin1String("--no-takeover")) {
         withoutTakeover = true;
-    } else {
-        error = QStringLiteral("Unknown option %1.").arg(name);
-        return false;
     }
     given << name;
     return true;
@@ -176,6 +185,10 @@ bool ClientOptions::check(QString &error) const
             return false;
         }
     }
+    if (int(inBrowser) + int(withoutViewer) + int(given.contains(QStringLiteral("--viewer"))) > 1) {
+        error = QStringLiteral("Give one of --browser, --viewer and --no-viewer, not several.");
+        return false;
+    }
     if (rootless && geometryGiven) {
         error = QStringLiteral("Give either --geometry or --rootless, not both.");
         return false;
@@ -191,7 +204,7 @@ bool ClientOptions::check(QString &error) const
                     .arg(commandName, hostText);
         return false;
     }
-    if (commandName == QLatin1String("start") && application.isEmpty()) {
+    if (commandName == QLatin1String("start") && applicationCommand().trimmed().isEmpty()) {
         error = QStringLiteral("Name the application to start, for example: lumen %1 start xterm").arg(hostText);
         return false;
     }
@@ -205,9 +218,5 @@ QString ClientOptions::applicationCommand() const
     if (application.size() == 1) {
         return application.first();
     }
-    QStringList words;
-    for (const QString &word : application) {
-        words << shellWord(word);
-    }
-    return words.join(QLatin1Char(' '));
+    return shellCommand(application);
 }

@@ -22,6 +22,8 @@ public:
     QStringList viewerCommand() const { return viewer; }
     bool json() const { return jsonOutput; }
     bool noViewer() const { return withoutViewer; }
+    // The session in a web browser instead of a viewer program.
+    bool browser() const { return inBrowser; }
     bool noTakeover() const { return withoutTakeover; }
     // "WxH" or "rootless".
     QString geometry() const { return rootless ? QStringLiteral("rootless") : sessionGeometry; }
@@ -43,6 +45,7 @@ private:
     QStringList viewer;
     bool jsonOutput = false;
     bool withoutViewer = false;
+    bool inBrowser = false;
     bool withoutTakeover = false;
     bool rootless = false;
     QString sessionGeometry = QStringLiteral("1280x800");

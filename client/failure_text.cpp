@@ -19,6 +19,12 @@ ClientError describeFailure(const RpcError &error, const QString &host, const QS
     if (error.kind == RpcError::Connection) {
         return ClientError(ClientError::Unreachable, error.message);
     }
+    if (error.kind == RpcError::LocalProgram) {
+        return ClientError(ClientError::Usage, error.message);
+    }
+    if (error.kind == RpcError::Interrupted) {
+        return ClientError(ClientError::Interrupted, QStringLiteral("Interrupted."));
+    }
     const QString session = sessionId.left(8);
     QString text;
     switch (error.code) {

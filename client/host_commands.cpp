@@ -4,7 +4,7 @@ namespace {
 
 // Unless the user's own options say otherwise: an unreachable host is reported within this many
 // seconds instead of after the system's TCP time-out.
-const QString connectTimeout = QStringLiteral("ConnectTimeout=20");
+const QString connectTimeout = QStringLiteral("ConnectTimeout=10");
 
 } // namespace
 
@@ -33,6 +33,15 @@ ProgramCall HostCommands::forward(quint16 port) const
     return {ssh.first(), arguments};
 }
 
+ProgramCall HostCommands::portForward(quint16 localPort, quint16 port) const
+{
+    QStringList arguments = userOptions();
+    arguments << QStringLiteral("-N") << QStringLiteral("-o") << QStringLiteral("ExitOnForwardFailure=yes")
+              << QStringLiteral("-L") << QStringLiteral("%1:127.0.0.1:%2").arg(localPort).arg(port)
+              << target.sshDestination();
+    return {ssh.first(), arguments};
+}
+
 // ssh keeps the first value it sees of an option: what the client relies on comes before the
 // user's options, the defaults that the user may change after them.
 QStringList HostCommands::sshOptions(bool master) const
@@ -45,6 +54,12 @@ QStringList HostCommands::sshOptions(bool master) const
             arguments << QStringLiteral("-o") << QStringLiteral("ControlPersist=no");
         }
     }
+    return arguments + userOptions();
+}
+
+QStringList HostCommands::userOptions() const
+{
+    QStringList arguments;
     if (target.sshPort() != 0) {
         arguments << QStringLiteral("-p") << QString::number(target.sshPort());
     }

@@ -15,9 +15,13 @@ public:
     ProgramCall relay() const;
     // Not for a local host: a local viewer connects to the port itself.
     ProgramCall forward(quint16 port) const;
+    // For the user to run by hand: the user's own ssh command, forwarding `localPort` on this
+    // machine's loopback to `port` on the host's until interrupted. Not for a local host.
+    ProgramCall portForward(quint16 localPort, quint16 port) const;
 
 private:
     QStringList sshOptions(bool master) const;
+    QStringList userOptions() const;
 
     QStringList ssh;
     HostTarget target;

@@ -1,5 +1,6 @@
 #include "client/lumen_client.h"
 
+#include "client/browser_viewing.h"
 #include "client/console.h"
 #include "client/failure_text.h"
 #include "client/interrupt_watcher.h"
@@ -9,18 +10,22 @@
 #include "client/session_changes.h"
 #include "client/session_table.h"
 #include "client/session_ticket.h"
+#include "client/shell_words.h"
 #include "client/viewer_process.h"
 #include "client/viewing_session.h"
+#include "client/web_bridge.h"
 #include "common/json_text.h"
+#include "common/netstring.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QTcpServer>
 
+#include <cerrno>
 #include <cstdio>
-#include <iostream>
-#include <string>
 #include <unistd.h>
 
 namespace {
@@ -28,6 +33,10 @@ namespace {
 // Starting a session waits for its X server and its first password: up to half a minute.
 constexpr int startTimeoutMs = 120000;
 constexpr int callTimeoutMs = 60000;
+// The server's answer for a session id it does not know.
+constexpr int noSuchSession = -32094;
+// A line typed at the session picker is never longer than an id.
+constexpr int longestAnswer = 256;
 // The ssh control socket's path must fit a Unix socket address with ssh's suffix added.
 constexpr int longestControlDirectory = 60;
 
@@ -41,6 +50,16 @@ QString newSessionId()
         id += QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
     }
     return id;
+}
+
+// `preferred` when nothing on this machine's loopback listens on it, else a port that is free now.
+quint16 freeLocalPort(quint16 preferred)
+{
+    QTcpServer probe;
+    if (probe.listen(QHostAddress::LocalHost, preferred) || probe.listen(QHostAddress::LocalHost, 0)) {
+        return probe.serverPort();
+    }
+    return preferred;
 }
 
 Json::Value idParameter(const QString &id)
@@ -69,6 +88,7 @@ SessionEntryList entriesOf(const Json::Value &records)
 LumenClient::LumenClient(const ClientOptions &options)
     : options(options)
 {
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, [this] { interrupted = true; });
 }
 
 LumenClient::~LumenClient() = default;
@@ -121,19 +141,43 @@ ClientError LumenClient::list()
 ClientError LumenClient::start()
 {
     ClientError error;
-    if (!options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
+    if (options.browser() ? !WebBridge::check(error)
+                          : !options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
         return error;
     }
-    const std::unique_ptr<RpcConnection> connection = connectTo(host);
     const QString id = newSessionId();
     Json::Value params(Json::arrayValue);
     params.append(id.toStdString());
     params.append(options.applicationCommand().toStdString());
     params.append(options.geometry().toStdString());
-    Console::progress(QStringLiteral("Starting session %1 on %2...").arg(id.left(8), host.name()));
+    // The server takes no request longer than this: refused here, where the reason can be told.
+    const int requestSize = RpcConnection::encodeRequest(1, QStringLiteral("Live.Start"), params).size();
+    if (requestSize > netStringPayloadLimit) {
+        return ClientError(ClientError::Usage,
+                           QStringLiteral("The command is too long: a request to the server holds at most %1 bytes, "
+                                          "and this one would hold %2. Put a long command into a script on the host "
+                                          "and start that.")
+                               .arg(netStringPayloadLimit)
+                               .arg(requestSize));
+    }
+    if (options.geometry() == QLatin1String("rootless")) {
+        Console::progress(QStringLiteral("Note: the reference launchers of lumen-server show a rootless session as a "
+                                         "1024x768 desktop."));
+    }
+
+    const std::unique_ptr<RpcConnection> connection = connectTo(host);
     Json::Value result;
     RpcError failure;
-    if (!connection->call(QStringLiteral("Live.Start"), params, result, failure, startTimeoutMs)) {
+    // Nothing is started before the host has answered at all.
+    if (!connection->call(QStringLiteral("Live.GetVersion"), Json::Value(), result, failure, callTimeoutMs)) {
+        return describeFailure(failure, host.name(), QString());
+    }
+    Console::progress(QStringLiteral("Starting session %1 on %2...").arg(id.left(8), host.name()));
+    const bool started = connection->call(QStringLiteral("Live.Start"), params, result, failure, startTimeoutMs);
+    if (interrupted) {
+        return endInterruptedStart(*connection, id);
+    }
+    if (!started) {
         return describeFailure(failure, host.name(), id);
     }
     SessionTicket ticket;
@@ -146,10 +190,33 @@ ClientError LumenClient::start()
     return useTicket(*connection, id, ticket);
 }
 
+ClientError LumenClient::endInterruptedStart(RpcConnection &connection, const QString &sessionId)
+{
+    const QString shortId = sessionId.left(8);
+    // Requests of one connection are answered in order: this one waits for the start to be done.
+    Console::progress(QStringLiteral("Interrupted: ending session %1 on %2 again (Ctrl+C once more leaves it)...")
+                          .arg(shortId, host.name()));
+    interrupted = false;
+    Json::Value result;
+    RpcError failure;
+    if (connection.call(QStringLiteral("Live.Terminate"), idParameter(sessionId), result, failure, startTimeoutMs)
+        || (failure.kind == RpcError::Server && failure.code == noSuchSession)) {
+        connection.close();
+        return ClientError(ClientError::Interrupted,
+                           QStringLiteral("Interrupted; session %1 was ended again.").arg(shortId));
+    }
+    connection.abort();
+    return ClientError(ClientError::Interrupted,
+                       QStringLiteral("Interrupted; session %1 on %2 may still be running. End it with: lumen %2 "
+                                      "terminate %1")
+                           .arg(shortId, host.name()));
+}
+
 ClientError LumenClient::attach()
 {
     ClientError error;
-    if (!options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
+    if (options.browser() ? !WebBridge::check(error)
+                          : !options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
         return error;
     }
     const std::unique_ptr<RpcConnection> connection = connectTo(host);
@@ -227,12 +294,7 @@ ClientError LumenClient::watch()
     Console::progress(QStringLiteral("Watching %1 for changes; Ctrl+C ends.").arg(host.name()));
 
     QEventLoop loop;
-    InterruptWatcher interrupts;
-    bool interrupted = false;
-    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &loop, [&] {
-        interrupted = true;
-        loop.quit();
-    });
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &loop, &QEventLoop::quit);
     QObject::connect(connection.get(), &RpcConnection::ended, &loop, &QEventLoop::quit);
     QObject::connect(connection.get(), &RpcConnection::notificationReceived, &loop,
                      [&](const QString &method, const Json::Value &params) {
@@ -248,7 +310,7 @@ ClientError LumenClient::watch()
                              Console::print(line);
                          }
                      });
-    if (connection->isOpen()) {
+    if (connection->isOpen() && !interrupted) {
         loop.exec();
     }
     if (interrupted) {
@@ -281,6 +343,7 @@ HostCommands LumenClient::commandsFor(const HostTarget &target)
 std::unique_ptr<RpcConnection> LumenClient::connectTo(const HostTarget &target)
 {
     auto connection = std::make_unique<RpcConnection>(target, commandsFor(target));
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, connection.get(), &RpcConnection::interrupt);
     connection->open();
     return connection;
 }
@@ -314,17 +377,51 @@ bool LumenClient::chooseSession(const SessionCatalog &catalog, SessionEntry &ent
         lines[i] = (i == 0 ? QStringLiteral("    ") : QStringLiteral("%1)  ").arg(i, 2)) + lines[i];
     }
     Console::progress(lines.join(QLatin1Char('\n')));
-    std::fputs(qPrintable(QStringLiteral("Attach which session (1-%1)? ").arg(entries.size())), stderr);
+    std::fputs(qPrintable(QStringLiteral("Attach which session (1-%1, or the beginning of its id)? ").arg(entries.size())),
+               stderr);
     std::fflush(stderr);
-    std::string answer;
-    std::getline(std::cin, answer);
-    bool isNumber = false;
-    const int choice = QString::fromStdString(answer).trimmed().toInt(&isNumber);
-    if (!isNumber || choice < 1 || choice > entries.size()) {
-        error = ClientError(ClientError::Usage, QStringLiteral("No session chosen."));
+    QString answer;
+    if (!readAnswer(answer) || answer.isEmpty()) {
+        error = interrupted ? ClientError(ClientError::Interrupted, QStringLiteral("Interrupted."))
+                            : ClientError(ClientError::Usage, QStringLiteral("No session chosen."));
         return false;
     }
-    entry = entries.at(choice - 1);
+    bool isNumber = false;
+    const int choice = answer.toInt(&isNumber);
+    if (isNumber && choice >= 1 && choice <= entries.size()) {
+        entry = entries.at(choice - 1);
+        return true;
+    }
+    return catalog.find(answer, entry, error);
+}
+
+bool LumenClient::readAnswer(QString &answer)
+{
+    QByteArray line;
+    bool ended = false;
+    QEventLoop loop;
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &loop, [&] {
+        char byte = 0;
+        const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            return;
+        }
+        if (got <= 0 || byte == '\n' || line.size() >= longestAnswer) {
+            ended = got <= 0 && line.isEmpty();
+            loop.quit();
+            return;
+        }
+        line += byte;
+    });
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &loop, &QEventLoop::quit);
+    if (!interrupted) {
+        loop.exec();
+    }
+    if (interrupted || ended) {
+        return false;
+    }
+    answer = QString::fromLocal8Bit(line).trimmed();
     return true;
 }
 
@@ -357,24 +454,28 @@ ClientError LumenClient::useTicket(RpcConnection &owner, const QString &sessionI
                            .arg(sessionId, owner.target().name())
                            .arg(ticket.port())
                            .arg(ticket.password()));
-        const HostTarget &target = owner.target();
-        if (target.isLocal()) {
+        if (owner.target().isLocal()) {
             Console::progress(QStringLiteral("The password works once: vncviewer localhost::%1").arg(ticket.port()));
         } else {
-            const QString port = target.sshPort() != 0 ? QStringLiteral("-p %1 ").arg(target.sshPort()) : QString();
+            // A port on this machine's loopback (the session's own number when it is free here),
+            // carried through the user's own ssh command.
+            const quint16 localPort = freeLocalPort(ticket.port());
+            const ProgramCall tunnel = owner.hostCommands().portForward(localPort, ticket.port());
             Console::progress(QStringLiteral("The password works once. The port listens on the host's loopback; "
-                                             "through ssh: ssh %1-N -L 5900:127.0.0.1:%2 %3, then vncviewer "
-                                             "localhost::5900")
-                                  .arg(port)
-                                  .arg(ticket.port())
-                                  .arg(target.sshDestination()));
+                                             "reach it through ssh:\n  %1\nand meanwhile, in another shell:\n"
+                                             "  vncviewer localhost::%2")
+                                  .arg(shellCommand(QStringList{tunnel.program} + tunnel.arguments))
+                                  .arg(localPort));
         }
         return ClientError();
     }
-    QString problem;
-    ViewingSession viewing(options.viewerCommand());
-    if (!viewing.run(owner, sessionId, ticket, host.name(), problem)) {
-        return ClientError(ClientError::Usage, problem);
+    if (options.browser()) {
+        QString problem;
+        if (!BrowserViewing().run(owner, sessionId, ticket, host.name(), problem)) {
+            return ClientError(ClientError::Usage, problem);
+        }
+        return ClientError();
     }
-    return ClientError();
+    ViewingSession viewing(options.viewerCommand(), interrupts);
+    return viewing.run(owner, sessionId, ticket, host.name());
 }

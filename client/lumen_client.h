@@ -4,6 +4,7 @@
 #include "client/client_options.h"
 #include "client/host_commands.h"
 #include "client/host_target.h"
+#include "client/interrupt_watcher.h"
 
 #include <QTemporaryDir>
 
@@ -33,6 +34,11 @@ private:
     HostCommands commandsFor(const HostTarget &target);
     std::unique_ptr<RpcConnection> connectTo(const HostTarget &target);
     bool chooseSession(const SessionCatalog &catalog, SessionEntry &entry, ClientError &error);
+    // One line typed by the user; false at the end of the input or when interrupted.
+    bool readAnswer(QString &answer);
+    // After Ctrl+C while a new session was being started: ends it again (or makes sure it was never
+    // made), over the same connection, behind the start.
+    ClientError endInterruptedStart(RpcConnection &connection, const QString &sessionId);
     // The connection to the host that runs the session: the one given, or one to its location.
     bool ownerOf(const SessionEntry &entry, RpcConnection &connection, std::unique_ptr<RpcConnection> &other,
                  RpcConnection *&owner, ClientError &error);
@@ -41,6 +47,9 @@ private:
 
     ClientOptions options;
     HostTarget host;
+    // Ctrl+C, SIGTERM and SIGHUP for the whole run: each ends the wait at hand, and lumen ends in order.
+    InterruptWatcher interrupts;
+    bool interrupted = false;
     std::unique_ptr<QTemporaryDir> controlDirectory;
     int controlSockets = 0;
 };

@@ -6,6 +6,7 @@
 #include "client/console.h"
 #include "client/lumen_client.h"
 #include "common/application_identity.h"
+#include "common/search_path.h"
 
 #include <QCoreApplication>
 
@@ -46,5 +47,7 @@ int main(int argc, char *argv[])
         return 0;
     }
     ensureUser();
+    // For local: the relay next to lumen when PATH has none (a build folder, or a copy of the programs).
+    appendProgramFolderToPath();
     return LumenClient(options).run();
 }

@@ -1,5 +1,6 @@
 #include "client/relay_channel.h"
 
+#include "client/child_signals.h"
 #include "common/netstring.h"
 
 namespace {
@@ -13,6 +14,7 @@ RelayChannel::RelayChannel(QObject *parent)
     : QObject(parent)
     , process(new QProcess(this))
 {
+    ignoreInterruptsInChild(*process);
     connect(process, &QProcess::readyReadStandardOutput, this, &RelayChannel::Process_readyReadStandardOutput);
     connect(process, &QProcess::readyReadStandardError, this, &RelayChannel::Process_readyReadStandardError);
     connect(process, &QProcess::finished, this, &RelayChannel::Process_finished);
@@ -56,6 +58,18 @@ void RelayChannel::close()
     }
 }
 
+void RelayChannel::abort()
+{
+    if (process->state() == QProcess::NotRunning) {
+        return;
+    }
+    process->terminate();
+    if (!process->waitForFinished(2000)) {
+        process->kill();
+        process->waitForFinished(2000);
+    }
+}
+
 bool RelayChannel::isOpen() const
 {
     return !hasEnded && process->state() != QProcess::NotRunning;
@@ -78,7 +92,9 @@ QString RelayChannel::errorOutput() const
 
 void RelayChannel::Process_readyReadStandardOutput()
 {
-    input += process->readAllStandardOutput();
+    const QByteArray received = process->readAllStandardOutput();
+    answeredOnce = answeredOnce || !received.isEmpty();
+    input += received;
     while (!hasEnded) {
         QByteArray payload;
         const int outcome = decodeNetString(input, payload, framing, netStringAnswerLimit);

@@ -22,8 +22,12 @@ public:
     void sendFrame(const QByteArray &payload);
     // Closes the relay's input, which ends it, and waits a little for it to go.
     void close();
+    // Ends the relay at once (after an interruption: ssh may still be asking for a password).
+    void abort();
 
     bool isOpen() const;
+    // Whether anything at all came back yet: until then ssh may still be connecting.
+    bool hasAnswered() const { return answeredOnce; }
     // Why the channel ended or could not start: the program's state and its last messages.
     bool failedToStart() const { return startFailed; }
     int exitCode() const;
@@ -49,5 +53,6 @@ private:
     QByteArray errors;
     QString framing;
     bool startFailed = false;
+    bool answeredOnce = false;
     bool hasEnded = false;
 };

@@ -1,5 +1,6 @@
 #include "client/rpc_connection.h"
 
+#include "client/console.h"
 #include "client/relay_channel.h"
 #include "common/json_text.h"
 
@@ -7,6 +8,9 @@
 #include <QTimer>
 
 namespace {
+
+// How long a host may keep silent before the client says what it waits for.
+constexpr int connectingNoticeMs = 1000;
 
 // The last lines of what ssh or the relay wrote to standard error: enough to tell the cause.
 QString lastLines(const QString &text, int count)
@@ -50,30 +54,50 @@ bool RpcConnection::isOpen() const
     return channel->isOpen();
 }
 
+void RpcConnection::interrupt()
+{
+    interrupted = true;
+    if (waiting) {
+        waiting->quit();
+    }
+}
+
+void RpcConnection::abort()
+{
+    channel->abort();
+}
+
 bool RpcConnection::call(const QString &method, const Json::Value &params, Json::Value &result, RpcError &error,
                          int timeoutMs)
 {
     error = RpcError();
+    interrupted = false;
     if (!channel->isOpen()) {
-        error = {RpcError::Connection, 0, endReason()};
+        error = {channel->failedToStart() ? RpcError::LocalProgram : RpcError::Connection, 0, endReason()};
         return false;
     }
-    Json::Value request(Json::objectValue);
     awaitedId = nextId++;
-    request["id"] = awaitedId;
-    request["jsonrpc"] = "2.0";
-    request["method"] = method.toStdString();
-    if (!params.isNull()) {
-        request["params"] = params;
-    }
     answered = false;
     answer = Json::Value();
-    channel->sendFrame(compactJson(request));
+    channel->sendFrame(encodeRequest(awaitedId, method, params));
 
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    // An unreachable host keeps silent until ssh gives up: the user learns what is going on.
+    QTimer connecting;
+    connecting.setSingleShot(true);
+    connect(&connecting, &QTimer::timeout, this, [this] {
+        if (!channel->hasAnswered() && channel->isOpen() && !connectingShown) {
+            connectingShown = true;
+            Console::progress(host.isLocal() ? QStringLiteral("Waiting for the server on this machine...")
+                                             : QStringLiteral("Connecting to %1...").arg(host.name()));
+        }
+    });
+    if (!channel->hasAnswered()) {
+        connecting.start(connectingNoticeMs);
+    }
     connect(channel, &RelayChannel::ended, &loop, &QEventLoop::quit);
     QMetaObject::Connection answeredConnection =
         connect(channel, &RelayChannel::frameReceived, &loop, [&] {
@@ -82,12 +106,22 @@ bool RpcConnection::call(const QString &method, const Json::Value &params, Json:
             }
         });
     timer.start(timeoutMs);
-    if (!answered && channel->isOpen()) {
+    if (!answered && channel->isOpen() && !interrupted) {
+        waiting = &loop;
         loop.exec();
+        waiting = nullptr;
     }
     disconnect(answeredConnection);
     awaitedId = 0;
 
+    if (!answered && interrupted) {
+        error = {RpcError::Interrupted, 0, QString()};
+        return false;
+    }
+    if (!answered && channel->failedToStart()) {
+        error = {RpcError::LocalProgram, 0, endReason()};
+        return false;
+    }
     if (!answered) {
         error = {RpcError::Connection, 0,
                  channel->isOpen() ? QStringLiteral("%1 did not answer within %2 seconds.")
@@ -111,6 +145,18 @@ bool RpcConnection::call(const QString &method, const Json::Value &params, Json:
     return true;
 }
 
+QByteArray RpcConnection::encodeRequest(int id, const QString &method, const Json::Value &params)
+{
+    Json::Value request(Json::objectValue);
+    request["id"] = id;
+    request["jsonrpc"] = "2.0";
+    request["method"] = method.toStdString();
+    if (!params.isNull()) {
+        request["params"] = params;
+    }
+    return compactJson(request);
+}
+
 QString RpcConnection::endReason() const
 {
     if (channel->isOpen()) {
@@ -126,7 +172,8 @@ QString RpcConnection::endReason() const
     if (channel->failedToStart()) {
         const ProgramCall relay = commands.relay();
         if (host.isLocal()) {
-            return QStringLiteral("The relay \"%1\" is not on this machine's PATH: install the package lumen-server.")
+            return QStringLiteral("The relay \"%1\" is neither on this machine's PATH nor next to lumen: install "
+                                  "the package lumen-server.")
                 .arg(relay.program);
         }
         return QStringLiteral("\"%1\" could not be run: install the package openssh-client, or name your ssh "

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <json/value.h>
 
+class QEventLoop;
 class RelayChannel;
 
 // JSON-RPC 2.0 with the server of one host, through its relay. Calls wait for their answer while
@@ -29,8 +30,17 @@ public:
 
     bool call(const QString &method, const Json::Value &params, Json::Value &result, RpcError &error,
               int timeoutMs);
+    // The payload of the frame that a call sends (null params are left out).
+    static QByteArray encodeRequest(int id, const QString &method, const Json::Value &params);
     // Why the channel ended, in words; empty while it is open.
     QString endReason() const;
+
+public slots:
+    // Ends the wait of the call in progress, which then fails as interrupted; the channel stays
+    // open for further calls.
+    void interrupt();
+    // Ends the relay at once.
+    void abort();
 
 signals:
     void notificationReceived(const QString &method, const Json::Value &params);
@@ -47,4 +57,7 @@ private:
     int awaitedId = 0;
     bool answered = false;
     Json::Value answer;
+    QEventLoop *waiting = nullptr;
+    bool interrupted = false;
+    bool connectingShown = false;
 };

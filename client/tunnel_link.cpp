@@ -45,6 +45,7 @@ TunnelLink::TunnelLink(QTcpSocket *viewer, QTcpSocket *far, QObject *parent)
     connect(farSocket, &QTcpSocket::disconnected, this, &TunnelLink::Far_ended);
     connect(farSocket, &QTcpSocket::errorOccurred, this, [this] {
         if (farSocket->state() != QAbstractSocket::ConnectedState) {
+            sshErrors = farSocket->errorString().toLocal8Bit();
             Far_ended();
         }
     });
@@ -78,6 +79,13 @@ void TunnelLink::close()
         if (!farProcess->waitForFinished(2000)) {
             farProcess->kill();
             farProcess->waitForFinished(2000);
+        }
+    }
+    // What ssh said last, also when the viewer went first.
+    if (farProcess) {
+        sshErrors += farProcess->readAllStandardError();
+        if (sshErrors.size() > sshErrorLimit) {
+            sshErrors.remove(0, sshErrors.size() - sshErrorLimit);
         }
     }
     if (farSocket) {

@@ -20,7 +20,7 @@ public:
     ~TunnelLink() override;
 
     void close();
-    // What ssh said about the forward, when the far end was ssh and it failed.
+    // Why the far end failed: what ssh said about the forward, or the socket's error.
     QString farErrors() const;
 
 signals:

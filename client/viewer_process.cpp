@@ -2,12 +2,60 @@
 
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
+
+#include <csignal>
 
 namespace {
 
 const QString defaultViewer = QStringLiteral("vncviewer");
 const QString viewerPackage = QStringLiteral("tigervnc-viewer");
+// Enough of the viewer's last messages to explain a failure.
+constexpr int outputLimit = 16 * 1024;
+
+// What TigerVNC's viewer writes: a line once the session is shown (past authentication), and one
+// when a signal asked it to end. It exits with 0 after most failures, so these tell them apart.
+const QLatin1String shownMark("Using pixel format");
+const QLatin1String endRequestedMark("Termination signal");
+// ... and what it says when the session refused it or closed the connection before showing itself.
+const QLatin1String refusedMark("Authentication failure");
+const QLatin1String droppedMark("dropped by the server before the session could");
+
+bool isRequestToEnd(int signal)
+{
+    return signal == SIGTERM || signal == SIGINT || signal == SIGHUP || signal == SIGKILL;
+}
+
+// The last message of a log whose messages look like TigerVNC's (" Tag:   text", continued on lines
+// that begin with white space), joined into one line, without its tag when `untag`; else the last
+// line.
+QString lastMessage(const QString &text, bool untag)
+{
+    static const QRegularExpression tagged(QStringLiteral("^\\s?[A-Za-z][A-Za-z0-9_]*:\\s+"));
+    static const QRegularExpression timestamp(QStringLiteral("^\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}$"));
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList message;
+    for (int i = lines.size() - 1; i >= 0; --i) {
+        const QString &line = lines.at(i);
+        if (line.trimmed().isEmpty() || timestamp.match(line.trimmed()).hasMatch()) {
+            if (message.isEmpty()) {
+                continue;
+            }
+            break;
+        }
+        message.prepend(line.trimmed());
+        if (!line.at(0).isSpace() || tagged.match(line).hasMatch()) {
+            break;
+        }
+    }
+    QString joined = message.join(QLatin1Char(' '));
+    const QRegularExpressionMatch tag = tagged.match(joined);
+    if (untag && tag.hasMatch() && tag.capturedEnd() < joined.size()) {
+        joined.remove(0, tag.capturedEnd());
+    }
+    return joined;
+}
 
 } // namespace
 
@@ -17,13 +65,17 @@ ViewerProcess::ViewerProcess(const QStringList &viewerCommand, QObject *parent)
     , isDefault(viewerCommand.isEmpty())
     , process(new QProcess(this))
 {
-    // The viewer's own messages reach the user as they are.
-    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->setProcessChannelMode(QProcess::MergedChannels);
     process->setStandardInputFile(QProcess::nullDevice());
-    connect(process, &QProcess::finished, this, [this](int exitCode) { emit finished(exitCode); });
+    connect(process, &QProcess::readyReadStandardOutput, this, &ViewerProcess::keepOutput);
+    connect(process, &QProcess::finished, this, [this] {
+        keepOutput();
+        emit finished();
+    });
     connect(process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) {
-            emit finished(-1);
+            startFailed = true;
+            emit finished();
         }
     });
 }
@@ -89,6 +141,48 @@ qint64 ViewerProcess::processId() const
     return process->processId();
 }
 
+ViewerProcess::Ending ViewerProcess::ending() const
+{
+    if (startFailed) {
+        return Ending::NotStarted;
+    }
+    // On a crash the exit code is the number of the signal that ended the process.
+    if (process->exitStatus() == QProcess::CrashExit) {
+        return isRequestToEnd(process->exitCode()) ? Ending::Closed : Ending::Crashed;
+    }
+    const QString text = QString::fromLocal8Bit(output);
+    if (isDefault && text.contains(endRequestedMark)) {
+        return Ending::Closed;
+    }
+    if (process->exitCode() != 0) {
+        return Ending::Failed;
+    }
+    // TigerVNC's viewer ends with 0 also when it was refused or never reached the session.
+    return isDefault && !text.contains(shownMark) ? Ending::Failed : Ending::Closed;
+}
+
+QString ViewerProcess::reason() const
+{
+    if (startFailed) {
+        return process->errorString();
+    }
+    QString message = lastMessage(QString::fromLocal8Bit(output), isDefault);
+    if (process->exitStatus() == QProcess::CrashExit) {
+        const QString signal = QStringLiteral("signal %1").arg(process->exitCode());
+        return message.isEmpty() ? signal : signal + QStringLiteral("; its last message: ") + message;
+    }
+    if (message.isEmpty()) {
+        message = QStringLiteral("no message");
+    }
+    return process->exitCode() != 0 ? QStringLiteral("%1 (status %2)").arg(message).arg(process->exitCode()) : message;
+}
+
+bool ViewerProcess::wasTurnedAway() const
+{
+    const QString text = QString::fromLocal8Bit(output);
+    return isDefault && (text.contains(refusedMark) || text.contains(droppedMark));
+}
+
 QString ViewerProcess::programPath() const
 {
     const QString program = command.first();
@@ -97,4 +191,12 @@ QString ViewerProcess::programPath() const
         return file.isFile() && file.isExecutable() ? file.absoluteFilePath() : QString();
     }
     return QStandardPaths::findExecutable(program);
+}
+
+void ViewerProcess::keepOutput()
+{
+    output += process->readAllStandardOutput();
+    if (output.size() > outputLimit) {
+        output.remove(0, output.size() - outputLimit);
+    }
 }

@@ -1,5 +1,6 @@
 #include "client/viewer_tunnel.h"
 
+#include "client/child_signals.h"
 #include "client/tunnel_link.h"
 
 #include <QProcess>
@@ -42,6 +43,7 @@ void ViewerTunnel::close()
     links.clear();
     for (TunnelLink *link : open) {
         link->close();
+        noteFailure(link);
         delete link;
     }
 }
@@ -53,9 +55,18 @@ TunnelLink *ViewerTunnel::addLink(TunnelLink *link)
     connect(link, &TunnelLink::closedByHost, this, [this, link] { emit connectionClosedByHost(link->farErrors()); });
     connect(link, &TunnelLink::finished, this, [this, link] {
         links.removeAll(link);
+        noteFailure(link);
         link->deleteLater();
     });
     return link;
+}
+
+void ViewerTunnel::noteFailure(const TunnelLink *link)
+{
+    const QString errors = link->farErrors();
+    if (!errors.isEmpty()) {
+        failure = errors;
+    }
 }
 
 void ViewerTunnel::Server_newConnection()
@@ -67,6 +78,7 @@ void ViewerTunnel::Server_newConnection()
             far->connectToHost(QHostAddress::LocalHost, sessionPort);
         } else {
             auto *far = new QProcess;
+            ignoreInterruptsInChild(*far);
             addLink(new TunnelLink(viewer, far, this));
             far->start(forward.program, forward.arguments);
         }

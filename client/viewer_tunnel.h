@@ -24,6 +24,8 @@ public:
     quint16 port() const;
     // Ends every connection and stops listening.
     void close();
+    // Why the last connection whose far end failed did so (what ssh said); empty if none did.
+    QString farErrors() const { return failure; }
 
 signals:
     // A viewer's connection was closed by the host; `detail` holds what ssh said, if anything.
@@ -34,9 +36,11 @@ private slots:
 
 private:
     TunnelLink *addLink(TunnelLink *link);
+    void noteFailure(const TunnelLink *link);
 
     ProgramCall forward;
     quint16 sessionPort;
     QTcpServer *server;
     QList<TunnelLink *> links;
+    QString failure;
 };

@@ -3,70 +3,122 @@
 #include "client/console.h"
 #include "client/interrupt_watcher.h"
 #include "client/rpc_connection.h"
+#include "client/session_entry.h"
 #include "client/viewer_process.h"
 #include "client/viewer_tunnel.h"
 
 #include <QEventLoop>
 
-ViewingSession::ViewingSession(const QStringList &viewerCommand, QObject *parent)
+namespace {
+
+// A session being ended holds its host's answer until the end is done: up to this long.
+constexpr int sessionCheckTimeoutMs = 30000;
+
+} // namespace
+
+ViewingSession::ViewingSession(const QStringList &viewerCommand, InterruptWatcher &interrupts, QObject *parent)
     : QObject(parent)
     , viewerCommand(viewerCommand)
+    , interrupts(interrupts)
 {
 }
 
-bool ViewingSession::run(RpcConnection &owner, const QString &sessionId, const SessionTicket &ticket,
-                         const QString &userHost, QString &error)
+ClientError ViewingSession::run(RpcConnection &owner, const QString &sessionId, const SessionTicket &ticket,
+                                const QString &userHost)
 {
     const QString host = owner.target().name();
     const QString shortId = sessionId.left(8);
     // A session on this machine is reached on the loopback itself, any other through ssh.
     const ProgramCall forward = owner.target().isLocal() ? ProgramCall() : owner.hostCommands().forward(ticket.port());
     ViewerTunnel tunnel(forward, ticket.port());
-    if (!tunnel.listen(error)) {
-        return false;
+    QString problem;
+    if (!tunnel.listen(problem)) {
+        return ClientError(ClientError::Usage, problem);
     }
     ViewerProcess viewer(viewerCommand);
-    InterruptWatcher interrupts;
     QEventLoop loop;
-    int viewerStatus = 0;
     bool interrupted = false;
-    bool ended = false;
-    connect(&viewer, &ViewerProcess::finished, &loop, [&](int status) {
-        viewerStatus = status;
-        ended = true;
-        loop.quit();
-    });
+    bool closedByHost = false;
+    connect(&viewer, &ViewerProcess::finished, &loop, &QEventLoop::quit);
     connect(&interrupts, &InterruptWatcher::interrupted, &loop, [&] {
         interrupted = true;
-        ended = true;
         loop.quit();
     });
-    connect(&tunnel, &ViewerTunnel::connectionClosedByHost, &loop, [&](const QString &detail) {
-        QString message = QStringLiteral("%1 closed the viewer's connection to session %2: the session was "
-                                         "suspended or taken over from elsewhere, or it ended. To get in again: "
-                                         "lumen %3 attach %2")
-                              .arg(host, shortId, userHost);
-        if (!detail.isEmpty()) {
-            message += QStringLiteral("\nssh said: ") + detail;
-        }
-        Console::error(message);
-    });
+    connect(&tunnel, &ViewerTunnel::connectionClosedByHost, &loop, [&] { closedByHost = true; });
 
     Console::progress(QStringLiteral("Opening the viewer on session %1 on %2...").arg(shortId, host));
     viewer.start(tunnel.port(), ticket.password());
-    if (!ended) {
+    if (!interrupted && viewer.isRunning()) {
         loop.exec();
     }
-
     viewer.stop();
     tunnel.close();
-    owner.close();
-    if (viewerStatus < 0 && !interrupted) {
-        error = QStringLiteral("The viewer could not be started.");
-        return false;
+
+    const QString again = QStringLiteral("To get in again: lumen %1 attach %2").arg(userHost, shortId);
+    if (interrupted) {
+        owner.close();
+        Console::progress(QStringLiteral("The viewer is closed; session %1 goes on. %2").arg(shortId, again));
+        return ClientError();
     }
-    const QString how = viewerStatus > 0 && !interrupted ? QStringLiteral(" (status %1)").arg(viewerStatus) : QString();
-    Console::progress(QStringLiteral("The viewer is closed%3; session %1 goes on. To get in again: lumen %2 attach %1")
-                          .arg(shortId, userHost, how));
-    return true;
+    switch (viewer.ending()) {
+    case ViewerProcess::Ending::NotStarted:
+        owner.close();
+        return ClientError(ClientError::Usage,
+                           QStringLiteral("The viewer \"%1\" could not be started: %2").arg(viewer.program(), viewer.reason()));
+    case ViewerProcess::Ending::Crashed:
+        owner.close();
+        return ClientError(ClientError::ViewerFailed,
+                           QStringLiteral("The viewer \"%1\" crashed (%2). Session %3 goes on. %4")
+                               .arg(viewer.program(), viewer.reason(), shortId, again));
+    case ViewerProcess::Ending::Failed:
+        owner.close();
+        if (!tunnel.farErrors().isEmpty()) {
+            return ClientError(ClientError::Unreachable,
+                               QStringLiteral("The viewer could not reach session %1 on %2: %3")
+                                   .arg(shortId, host, tunnel.farErrors().simplified()));
+        }
+        if (viewer.wasTurnedAway() || closedByHost) {
+            return ClientError(ClientError::Refused,
+                               QStringLiteral("Session %1 on %2 turned the viewer away: %3. Another viewer may have "
+                                              "used its password first. %4")
+                                   .arg(shortId, host, viewer.reason(), again));
+        }
+        return ClientError(ClientError::ViewerFailed,
+                           QStringLiteral("The viewer \"%1\" failed: %2. Session %3 goes on. %4")
+                               .arg(viewer.program(), viewer.reason(), shortId, again));
+    case ViewerProcess::Ending::Closed:
+        break;
+    }
+    if (closedByHost && !sessionGoesOn(owner, sessionId)) {
+        owner.close();
+        Console::progress(QStringLiteral("Session %1 on %2 has ended.").arg(shortId, host));
+        return ClientError();
+    }
+    owner.close();
+    if (closedByHost) {
+        Console::progress(QStringLiteral("%1 closed the viewer's connection to session %2: the session was suspended "
+                                         "or taken over from elsewhere, and goes on. %3")
+                              .arg(host, shortId, again));
+    } else {
+        Console::progress(QStringLiteral("The viewer is closed; session %1 goes on. %2").arg(shortId, again));
+    }
+    return ClientError();
+}
+
+bool ViewingSession::sessionGoesOn(RpcConnection &owner, const QString &sessionId)
+{
+    Json::Value result;
+    RpcError failure;
+    if (!owner.call(QStringLiteral("Live.ListLocalSessions"), Json::Value(), result, failure, sessionCheckTimeoutMs)) {
+        return true;
+    }
+    if (result.isArray()) {
+        for (const Json::Value &value : result) {
+            SessionEntry entry;
+            if (SessionEntry::fromJson(value, entry) && entry.id() == sessionId) {
+                return true;
+            }
+        }
+    }
+    return false;
 }

@@ -2,9 +2,15 @@
 
 #include "common/regular_file.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSslCertificate>
 #include <QSslKey>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace {
 constexpr qint64 pemFileLimit = 1048576;
@@ -65,5 +71,23 @@ bool randomHex(QString &token, QString &error)
         bytes += chunk;
     }
     token = QString::fromLatin1(bytes.toHex());
+    return true;
+}
+
+bool makePrivatePath(const QString &path, QString &error)
+{
+    const QString absolute = QDir::cleanPath(QDir(path).absolutePath());
+    QString partial;
+    for (const QString &part : absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        partial += QLatin1Char('/') + part;
+        const QByteArray name = QFile::encodeName(partial);
+        if (::mkdir(name.constData(), 0700) == 0) {
+            // Set outright: the mask may have taken away more than others' rights.
+            ::chmod(name.constData(), 0700);
+        } else if (errno != EEXIST || !QFileInfo(partial).isDir()) {
+            error = QString::fromLocal8Bit(std::strerror(errno == EEXIST ? ENOTDIR : errno));
+            return false;
+        }
+    }
     return true;
 }

@@ -16,3 +16,7 @@ bool readCertificate(const QString &path, QSslCertificate &certificate, QString 
 bool readPrivateKey(const QString &path, QSslKey &key, QString &error);
 // 32 lower-case hexadecimal digits from 16 bytes of /dev/urandom.
 bool randomHex(QString &token, QString &error);
+// Creates the folder with every missing parent, each new one readable by the user alone (0700)
+// whatever the file-creation mask; folders already there are left as they are. The error is the
+// system's reason alone, for the caller's message.
+bool makePrivatePath(const QString &path, QString &error);

@@ -17,11 +17,13 @@ static void initInfoResources()
     Q_INIT_RESOURCE(info);
 }
 
+const char *const infoVersion = "1.0.38";
+
 void setInfoApplicationIdentity()
 {
     initInfoResources();
     QCoreApplication::setApplicationName(QStringLiteral("Lumen Server"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.38"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(infoVersion));
     QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/Lumen Server.png")));
 }

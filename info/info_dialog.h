@@ -12,6 +12,7 @@ class QTextBrowser;
 // "Orvane" and the window icon ":/images/Lumen Server.png" compiled into the program. Needs the
 // QApplication object to exist.
 void setInfoApplicationIdentity();
+extern const char *const infoVersion;
 
 // The dialog of lumen_info: a read-only text area above a button box with one Close button.
 class InfoDialog : public QDialog

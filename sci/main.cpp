@@ -3,20 +3,31 @@
 // standard error, which the client receives apart from the data.
 
 #include "common/application_identity.h"
+#include "common/files.h"
 #include "common/logging.h"
+#include "common/plain_command_line.h"
+#include "common/search_path.h"
 #include "common/settings.h"
 #include "common/stderr_logging.h"
 #include "sci/rx_relay.h"
 #include "sci/server_connection.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QProcess>
 #include <QSslSocket>
 
 #include <memory>
 
 namespace {
+
+const char *const help = R"(Usage: lumen_sci [--help | --version]
+
+The relay of Lumen Server, which the client lumen runs on a host over ssh ("ssh me@host
+lumen_sci"). It starts the user's lumen_server if none runs (found on PATH or next to lumen_sci),
+connects to it over TLS on the loopback with the user's own certificate, and then copies bytes
+unchanged between its standard input and output and the server, until either side closes. Its
+messages go to standard error.
+)";
 
 // Clears the process-wide logger pointer before the logger itself goes.
 struct LoggerInstallation
@@ -56,8 +67,13 @@ void closeConnection(QSslSocket &socket)
 
 int main(int argc, char *argv[])
 {
+    const int answered = answerPlainCommandLine(argc, argv, "lumen_sci", help);
+    if (answered >= 0) {
+        return answered;
+    }
     QCoreApplication app(argc, argv);
     setApplicationIdentity();
+    appendProgramFolderToPath();
 
     const QString userPath = Settings::userPath();
     const QString logLevelName = Settings::logLevelName();
@@ -70,9 +86,12 @@ int main(int argc, char *argv[])
     LoggerInstallation loggerInstallation;
     logger.setLevel(Logging::levelFromName(logLevelName));
 
-    // The server cannot open its log without this directory and does not create it itself.
-    if (!QDir(userPath).exists() && !QDir().mkpath(userPath)) {
-        logMessage(Logging::Critical, QStringLiteral("Failed to create the server directory \"%1\"").arg(userPath));
+    // The server cannot open its log without this directory. Made here too, so that a server that
+    // fails to start can still be told apart from a folder that cannot be made.
+    QString error;
+    if (!makePrivatePath(userPath, error)) {
+        logMessage(Logging::Critical,
+                   QStringLiteral("Failed to create the server directory \"%1\": %2").arg(userPath, error));
         return 1;
     }
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/setup.sh
+./scripts/setup.sh --tests
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMEN_SANITIZE=ON
 cmake --build build-test -j"$(nproc)"
 ctest --test-dir build-test --output-on-failure -j"$(nproc)" --timeout 900

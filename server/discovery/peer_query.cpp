@@ -122,7 +122,7 @@ QString peerKey(const QHostAddress &address, quint16 port)
 
 PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QSslKey &privateKey,
                              const QSslCertificate &certificate, SessionRecordList &sessions, QString &error,
-                             int budgetMs)
+                             int budgetMs, std::atomic<bool> *requestWritten)
 {
     QElapsedTimer clock;
     clock.start();
@@ -152,6 +152,9 @@ PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QS
         return PeerAnswer::Failed;
     }
 
+    if (requestWritten) {
+        requestWritten->store(true);
+    }
     socket.write(request());
     if (!socket.waitForBytesWritten(remainingMs(clock, budgetMs))) {
         error = QStringLiteral("Failed to write to \"%1\" port \"%2\": %3").arg(peerName, peerPort, socket.errorString());
@@ -191,24 +194,27 @@ PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QS
     }
 }
 
-void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath, const QString &certificatePath,
-               PeerTable *peers, const PeerQueryTiming &timing, ThrottledLog *failures)
+PeerAnswer queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath, const QString &certificatePath,
+                     PeerTable *peers, const PeerQueryTiming &timing, ThrottledLog *failures,
+                     std::atomic<bool> *requestWritten)
 {
     QString error;
     QSslKey privateKey;
     if (!readPrivateKey(keyPath, privateKey, error)) {
         logMessage(Logging::Warning, error);
-        return;
+        return PeerAnswer::NotAsked;
     }
     QSslCertificate certificate;
     if (!readCertificate(certificatePath, certificate, error)) {
         logMessage(Logging::Warning, error);
-        return;
+        return PeerAnswer::NotAsked;
     }
 
     SessionRecordList sessions;
     const QString key = peerKey(address, port);
-    switch (fetchPeerSessions(address, port, privateKey, certificate, sessions, error, timing.budgetMs)) {
+    const PeerAnswer answer =
+        fetchPeerSessions(address, port, privateKey, certificate, sessions, error, timing.budgetMs, requestWritten);
+    switch (answer) {
     case PeerAnswer::Sessions:
         peers->set(key, timing.now().addSecs(peerEntryLifetimeSeconds), sessions);
         break;
@@ -223,6 +229,8 @@ void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath
     case PeerAnswer::Unreadable:
         // A peer that speaks the protocol but sent an unusable list keeps its last good entry
         // until that expires.
+    case PeerAnswer::NotAsked:
         break;
     }
+    return answer;
 }

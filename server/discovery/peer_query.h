@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 class QSslCertificate;
@@ -31,6 +32,7 @@ enum class PeerAnswer {
     Sessions,   // the peer's own session list
     Failed,     // the peer cannot be reached or trusted, or it reported an error: forget it
     Unreadable, // a value that must be text is a number, array or object: keep the old entry
+    NotAsked,   // our own key or certificate could not be read: the peer was not asked
 };
 
 // The name of a peer in the peer table: address and TLS port.
@@ -38,14 +40,15 @@ QString peerKey(const QHostAddress &address, quint16 port);
 
 // Asks the peer for its own sessions over TLS, presenting our key and certificate and accepting
 // only a peer that presents the same certificate. `sessions` is filled for Sessions, `error` for
-// Failed.
+// Failed. `requestWritten`, when given, is set just before the request goes out: from then on a
+// change of the peer's list may be missing from the answer.
 PeerAnswer fetchPeerSessions(const QHostAddress &address, quint16 port, const QSslKey &privateKey,
                              const QSslCertificate &certificate, SessionRecordList &sessions, QString &error,
-                             int budgetMs = peerQueryBudgetMs);
+                             int budgetMs = peerQueryBudgetMs, std::atomic<bool> *requestWritten = nullptr);
 
 // Runs one whole query and records its outcome in the peer table; failures are logged,
 // through `failures` when given (which keeps a peer that fails again and again to a line a minute).
 // Meant for a pool thread.
-void queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath, const QString &certificatePath,
-               PeerTable *peers, const PeerQueryTiming &timing = PeerQueryTiming(),
-               ThrottledLog *failures = nullptr);
+PeerAnswer queryPeer(const QHostAddress &address, quint16 port, const QString &keyPath, const QString &certificatePath,
+                     PeerTable *peers, const PeerQueryTiming &timing = PeerQueryTiming(),
+                     ThrottledLog *failures = nullptr, std::atomic<bool> *requestWritten = nullptr);

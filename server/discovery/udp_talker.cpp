@@ -20,11 +20,15 @@ UdpTalker::UdpTalker(QUdpSocket *socket, const QHostAddress &broadcastAddress, q
     , keyPath(keyPath)
     , certificatePath(certificatePath)
     , user(QString::fromLocal8Bit(qgetenv("USER")))
+    , resolver(std::make_unique<NameResolver>())
 {
+    connect(resolver.get(), &NameResolver::resolved, this, &UdpTalker::Resolver_resolved);
     connect(socket, &QUdpSocket::readyRead, this, &UdpTalker::Socket_readyRead);
     // Peers drop an entry that has not been renewed for a while, so announce even without changes.
     connect(&updateTimer, &QTimer::timeout, this, &UdpTalker::sendUpdate);
     updateTimer.start(updateIntervalMs);
+    connect(&greetingTimer, &QTimer::timeout, this, &UdpTalker::greetSilentNamedPeers);
+    greetingTimer.start(greetingIntervalMs);
     queryPool.setMaxThreadCount(queryThreads);
     clock.start();
 }
@@ -42,6 +46,15 @@ void UdpTalker::setHostAddresses(const HostAddresses &addresses)
     hostAddresses = addresses;
 }
 
+void UdpTalker::setNamedPeers(const QList<NamedPeer> &peers, const NameResolver::Lookup &lookup)
+{
+    if (lookup) {
+        resolver = std::make_unique<NameResolver>(nullptr, lookup);
+        connect(resolver.get(), &NameResolver::resolved, this, &UdpTalker::Resolver_resolved);
+    }
+    unicastTargets.setNamed(peers, hostAddresses);
+}
+
 void UdpTalker::setQueryTiming(const PeerQueryTiming &timing)
 {
     queryTiming = timing;
@@ -52,19 +65,76 @@ void UdpTalker::setUpdateInterval(int ms)
     updateTimer.start(ms);
 }
 
+void UdpTalker::setGreetingInterval(int ms)
+{
+    greetingTimer.start(ms);
+}
+
 void UdpTalker::sendHello()
 {
-    send(QStringLiteral("HELLO"), broadcastAddress, broadcastPort);
+    announce(QStringLiteral("HELLO"));
 }
 
 void UdpTalker::sendUpdate()
 {
-    send(QStringLiteral("UPDATE"), broadcastAddress, broadcastPort);
+    announce(QStringLiteral("UPDATE"));
 }
 
 void UdpTalker::sendUpdateTo(QHostAddress address, quint16 port)
 {
     send(QStringLiteral("UPDATE"), address, port);
+}
+
+void UdpTalker::announce(const QString &method)
+{
+    // Port 0 means discovery is off: nothing goes anywhere.
+    if (broadcastPort == 0) {
+        return;
+    }
+    if (!broadcastAddress.isNull()) {
+        send(method, broadcastAddress, broadcastPort);
+    }
+    const QList<UnicastTargets::Target> targets = unicastTargets.all(clock.elapsed());
+    for (const UnicastTargets::Target &target : targets) {
+        send(method, target.address, target.port);
+    }
+    // For the next round; an address that turns up new is greeted when it does.
+    for (const QString &name : unicastTargets.names()) {
+        resolver->resolve(name);
+    }
+}
+
+void UdpTalker::greetSilentNamedPeers()
+{
+    if (broadcastPort == 0) {
+        return;
+    }
+    const qint64 now = clock.elapsed();
+    for (const UnicastTargets::Target &target : unicastTargets.namedTargets()) {
+        const auto heard = heardAtMs.constFind(target.address.toString());
+        if (heard == heardAtMs.constEnd() || now - *heard >= UnicastTargets::learnedLifetimeMs) {
+            send(QStringLiteral("HELLO"), target.address, target.port);
+        }
+    }
+    for (const QString &name : unicastTargets.names()) {
+        resolver->resolve(name);
+    }
+}
+
+void UdpTalker::Resolver_resolved(const QString &name, const QList<QHostAddress> &addresses, const QString &error)
+{
+    if (!error.isEmpty()) {
+        // The addresses of the last good lookup stay: a resolver that fails for a while does not
+        // cut the peer off.
+        unresolvedNames.warn(name, QStringLiteral("Failed to resolve the peer \"%1\": %2").arg(name, error));
+        return;
+    }
+    // A HELLO, whatever this round was: the peer then asks for our sessions and tells us to ask
+    // for its own.
+    const QList<UnicastTargets::Target> added = unicastTargets.setResolved(name, addresses, hostAddresses);
+    for (const UnicastTargets::Target &target : added) {
+        send(QStringLiteral("HELLO"), target.address, target.port);
+    }
 }
 
 void UdpTalker::send(const QString &method, const QHostAddress &address, quint16 port)
@@ -89,18 +159,20 @@ void UdpTalker::Socket_readyRead()
         if (!datagram.isValid()) {
             return;
         }
-        receive(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()));
+        receive(datagram);
     }
 }
 
-void UdpTalker::receive(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
+void UdpTalker::receive(const QNetworkDatagram &datagram)
 {
+    const QHostAddress sender = datagram.senderAddress();
+    const quint16 senderPort = quint16(datagram.senderPort());
     // Our own broadcasts come back to us, and other servers on this host see our sessions anyway.
     if (hostAddresses.contains(sender)) {
         return;
     }
     Announcement announcement;
-    switch (Announcement::read(datagram, announcement)) {
+    switch (Announcement::read(datagram.data(), announcement)) {
     case Announcement::Reading::InvalidJson:
         brokenDatagrams.warn(sender.toString(), QStringLiteral("Received invalid JSON"));
         return;
@@ -112,14 +184,30 @@ void UdpTalker::receive(const QByteArray &datagram, const QHostAddress &sender, 
     if (announcement.user != user) {
         return;
     }
-    if (announcement.method == QLatin1String("HELLO")) {
-        startQuery(sender, announcement.port);
-        // The newcomer learns of us at once instead of at our next change or timer.
-        if (mayAnswer(sender)) {
-            sendUpdateTo(sender, senderPort);
+    const bool hello = announcement.method == QLatin1String("HELLO");
+    if (!hello && announcement.method != QLatin1String("UPDATE")) {
+        return;
+    }
+    // A host that announces itself to us directly may be out of our broadcast's reach: from now
+    // on it hears of our changes the same way. One that broadcasts hears our broadcasts.
+    const QHostAddress destination = datagram.destinationAddress();
+    const bool broadcast = destination.isMulticast()
+                           || (!destination.isNull()
+                               && (destination == broadcastAddress || hostAddresses.isBroadcast(destination)));
+    if (!broadcast) {
+        unicastTargets.learn(sender, senderPort, clock.elapsed());
+    }
+    // Only named hosts are remembered here, so strangers cannot grow the table.
+    for (const UnicastTargets::Target &target : unicastTargets.namedTargets()) {
+        if (target.address.isEqual(sender, QHostAddress::TolerantConversion)) {
+            heardAtMs.insert(target.address.toString(), clock.elapsed());
+            break;
         }
-    } else if (announcement.method == QLatin1String("UPDATE")) {
-        startQuery(sender, announcement.port);
+    }
+    startQuery(sender, announcement.port);
+    // The newcomer learns of us at once instead of at our next change or timer.
+    if (hello && mayAnswer(sender)) {
+        sendUpdateTo(sender, senderPort);
     }
 }
 
@@ -128,23 +216,28 @@ void UdpTalker::startQuery(const QHostAddress &address, quint16 port)
     const QString key = peerKey(address, port);
     auto running = runningQueries.find(key);
     if (running != runningQueries.end()) {
-        // The running query may have read the peer's list before this change.
-        running->again = true;
+        // A query that has asked already may have read the peer's list before this change; one
+        // that has not will see it (the same announcement often comes twice: broadcast and unicast).
+        if (running->asked->load()) {
+            running->again = true;
+        }
         return;
     }
     if (runningQueries.size() >= queryThreads + waitingQueryLimit) {
         return; // the peer announces itself again at its next change, or within five minutes
     }
-    auto *watcher = new QFutureWatcher<void>(this);
-    connect(watcher, &QFutureWatcher<void>::finished, this, [this, address, port] { queryFinished(address, port); });
-    runningQueries.insert(key, RunningQuery{watcher, false});
+    auto *watcher = new QFutureWatcher<PeerAnswer>(this);
+    connect(watcher, &QFutureWatcher<PeerAnswer>::finished, this, [this, address, port] { queryFinished(address, port); });
+    const auto asked = std::make_shared<std::atomic<bool>>(false);
+    runningQueries.insert(key, RunningQuery{watcher, asked, false});
     watcher->setFuture(QtConcurrent::run(&queryPool, [address, port, keyPath = keyPath,
                                                       certificatePath = certificatePath, peers = peers,
                                                       timing = queryTiming, stopping = stopping,
-                                                      failures = &queryFailures] {
-        if (!stopping->load()) {
-            queryPeer(address, port, keyPath, certificatePath, peers, timing, failures);
+                                                      failures = &queryFailures, asked] {
+        if (stopping->load()) {
+            return PeerAnswer::NotAsked;
         }
+        return queryPeer(address, port, keyPath, certificatePath, peers, timing, failures, asked.get());
     }));
 }
 
@@ -173,6 +266,10 @@ void UdpTalker::queryFinished(const QHostAddress &address, quint16 port)
 {
     const RunningQuery query = runningQueries.take(peerKey(address, port));
     if (query.watcher) {
+        // A host that no longer answers leaves the peer table, and so the unicast targets.
+        if (query.watcher->result() == PeerAnswer::Failed) {
+            unicastTargets.forget(address);
+        }
         query.watcher->deleteLater();
     }
     if (query.again) {

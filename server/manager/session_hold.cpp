@@ -59,6 +59,13 @@ void SessionHold::store(SessionRuntime *runtime)
     manager->add(id, runtime);
 }
 
+void SessionHold::withdraw()
+{
+    manager->withdraw(id);
+    delete held;
+    held = nullptr;
+}
+
 void SessionHold::discardEnded()
 {
     manager->discardEnded(id, held);

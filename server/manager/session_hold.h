@@ -35,6 +35,8 @@ public:
 
     // Stores a new session under the reserved id; the store owns the runtime from now on.
     void store(SessionRuntime *runtime);
+    // Takes the stored session out again and deletes its runtime; the id stays reserved.
+    void withdraw();
     // Ends the hold by removing the session, and its directory when the agent ended cleanly.
     void discardEnded();
     // Ends the hold by removing the session, keeping its directory for the next start to look at.

@@ -1,20 +1,30 @@
 #include "server/manager/session_manager.h"
 
 #include "common/logging.h"
+#include "server/manager/session_recovery.h"
+#include "server/manager/viewer_port_clash.h"
 #include "server/process/idle_exit.h"
 #include "server/session/agent_contract.h"
 #include "server/session/error_code.h"
 #include "server/session/session_id.h"
 #include "server/session/session_runtime.h"
+#include "server/session/session_stage.h"
+#include "server/session/value_files.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
 #include <memory>
 
 namespace {
 constexpr int agentWaitMs = 15000;
+// The recovery waits for an agent in slices this long, so that a server told to stop is not held up.
+constexpr int recoverySliceMs = 200;
 
 bool isWaiting(const SessionRuntime &runtime)
 {
@@ -31,6 +41,14 @@ bool isConnected(const SessionRuntime &runtime)
     return runtime.clients() != 0;
 }
 
+// A command as one line of the log, and not too long a one.
+QString oneLine(const QString &command)
+{
+    constexpr int longest = 200;
+    const QString line = command.simplified();
+    return line.size() > longest ? line.left(longest) + QStringLiteral("...") : line;
+}
+
 }
 
 SessionManager::SessionManager(const QString &sessionsDirectory, quint16 firstDisplay, quint16 displayEnd,
@@ -45,6 +63,8 @@ SessionManager::SessionManager(const QString &sessionsDirectory, quint16 firstDi
 
 SessionManager::~SessionManager()
 {
+    stopping = true;
+    recoveryThreads.waitForDone();
     for (SessionRuntime *runtime : std::as_const(sessions)) {
         delete runtime;
         idleExitSessionRemoved();
@@ -53,20 +73,132 @@ SessionManager::~SessionManager()
 
 void SessionManager::loadSessions()
 {
+    QList<std::function<void()>> recoveries;
     const QFileInfoList entries = QDir(sessionsDirectory).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
         const QString id = sessionIdFromDirectory(entry.filePath());
         if (id.isNull()) {
             continue;
         }
-        auto *runtime = new SessionRuntime;
-        if (runtime->load(entry.filePath()) != 0 || runtime->refresh() != 0) {
-            delete runtime;
-            continue;
+        const QString directory = entry.filePath();
+        switch (SessionRecovery::plan(directory)) {
+        case SessionRecovery::Load:
+            loadSession(id, directory);
+            break;
+        case SessionRecovery::Complete:
+            if (SessionRuntime *runtime = loadSession(id, directory)) {
+                // Held from here on, so that nobody sees the session before its application runs.
+                busy.insert(id);
+                recoveries << [this, id, runtime] { completeStart(id, runtime); };
+                break;
+            }
+            Q_FALLTHROUGH();
+        case SessionRecovery::End: {
+            const int display = claimRecordedDisplay(directory);
+            recoveries << [this, directory, display] { endHalfMade(directory, display); };
+            break;
         }
-        // An agent that has already ended stays until the first update clears it away.
-        sessions.insert(id, runtime);
-        idleExitSessionAdded();
+        case SessionRecovery::Remove:
+            removeHalfMade(directory);
+            break;
+        }
+    }
+    // Only once the store is whole: they work on it.
+    for (const std::function<void()> &recovery : std::as_const(recoveries)) {
+        recoveryThreads.start(recovery);
+    }
+}
+
+SessionRuntime *SessionManager::loadSession(const QString &id, const QString &directory)
+{
+    auto *runtime = new SessionRuntime;
+    if (runtime->load(directory) != 0 || runtime->refresh() != 0) {
+        delete runtime;
+        return nullptr;
+    }
+    // An agent that has already ended stays until the first update clears it away.
+    sessions.insert(id, runtime);
+    idleExitSessionAdded();
+    return runtime;
+}
+
+void SessionManager::completeStart(const QString &id, SessionRuntime *runtime)
+{
+    SessionHold hold(this, id, runtime);
+    QString command;
+    QString error;
+    int code = NoError;
+    if (!SessionRecovery::readCommand(runtime->path(), command, error)) {
+        logMessage(Logging::Warning, error);
+        code = ReadFileFailed;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (code == NoError && !runtime->started().isValid()) {
+        if (stopping) {
+            return; // the next server takes it up again
+        }
+        code = runtime->waitForStarted(recoverySliceMs);
+        if (code == AgentTimeout && waited.elapsed() < agentWaitMs) {
+            code = NoError;
+        }
+    }
+    if (code == NoError) {
+        code = runtime->startApplication(command);
+    }
+    if (code == NoError) {
+        logMessage(Logging::Info, QStringLiteral("Started the application of the session \"%1\", whose start the "
+                                                 "previous server left unfinished")
+                                      .arg(id));
+        return;
+    }
+    // It cannot be completed: ended, like any other half-made session. Its display stays taken until
+    // its processes are gone.
+    const QString directory = runtime->path();
+    const quint16 display = runtime->display();
+    {
+        QMutexLocker locker(&lock);
+        claimedDisplays.insert(display);
+    }
+    hold.forget();
+    endHalfMade(directory, display);
+}
+
+int SessionManager::claimRecordedDisplay(const QString &directory)
+{
+    quint16 display = 0;
+    QString ignored;
+    if (!readFileUShort(QDir(directory).filePath(AgentContract::displayFile), display, ignored)) {
+        return -1;
+    }
+    QMutexLocker locker(&lock);
+    if (claimedDisplays.contains(display)) {
+        return -1;
+    }
+    claimedDisplays.insert(display);
+    return display;
+}
+
+void SessionManager::endHalfMade(const QString &directory, int claimedDisplay)
+{
+    QString message;
+    if (SessionRecovery::endAndRemove(directory, agentWaitMs, stopping, message)) {
+        logMessage(Logging::Info, QStringLiteral("Ended the session in \"%1\", which was never completed").arg(directory));
+    } else if (!stopping) {
+        logMessage(Logging::Warning, message);
+    }
+    if (claimedDisplay >= 0) {
+        unclaimDisplay(quint16(claimedDisplay));
+    }
+}
+
+void SessionManager::removeHalfMade(const QString &directory)
+{
+    QString message;
+    if (removeSessionDirectory(directory, message)) {
+        logMessage(Logging::Info, QStringLiteral("Removed \"%1\", a session left half-made or half-removed").arg(directory));
+    } else {
+        logMessage(Logging::Warning, message);
     }
 }
 
@@ -137,6 +269,13 @@ void SessionManager::remove(const QString &id)
     }
 }
 
+void SessionManager::withdraw(const QString &id)
+{
+    QMutexLocker locker(&lock);
+    sessions.remove(id);
+    idleExitSessionRemoved();
+}
+
 QStringList SessionManager::ids()
 {
     QMutexLocker locker(&lock);
@@ -178,6 +317,7 @@ void SessionManager::unclaimDisplay(quint16 display)
 
 void SessionManager::discardEnded(const QString &id, SessionRuntime *runtime)
 {
+    logMessage(Logging::Info, QStringLiteral("The session %1 ended with status %2").arg(id).arg(runtime->exitCode()));
     if (runtime->exitCode() == 0) {
         QString message;
         if (!removeSessionDirectory(runtime->path(), message)) {
@@ -203,14 +343,9 @@ SessionAccess SessionManager::accessTo(const SessionRuntime &runtime)
 // Every operation keeps its hold until it returns: leaving early gives the session back, or
 // removes it when its state became unknown (see SessionHold).
 
-SessionAccess SessionManager::start(const QString &id, const QString &command, const QString &geometry)
+int SessionManager::launchAgent(SessionHold &hold, const QString &directory, const QString &geometry,
+                                const QString &command)
 {
-    SessionHold hold = reserveNewId(id);
-    if (!hold.isHeld()) {
-        logMessage(Logging::Warning, QStringLiteral("Got a bad id"));
-        return SessionAccess::failure(hold.status());
-    }
-
     auto runtime = std::make_unique<SessionRuntime>();
     int claimed = -1;
     const auto claim = [this, &claimed](quint16 display) {
@@ -220,8 +355,7 @@ SessionAccess SessionManager::start(const QString &id, const QString &command, c
         claimed = display;
         return true;
     };
-    int code = runtime->startAgent(sessionDirectory(sessionsDirectory, id), firstDisplay, displayEnd, geometry,
-                                   command, claim);
+    const int code = runtime->startAgent(directory, firstDisplay, displayEnd, geometry, command, claim);
     if (code == 0) {
         hold.store(runtime.release());
     }
@@ -229,10 +363,34 @@ SessionAccess SessionManager::start(const QString &id, const QString &command, c
     if (claimed >= 0) {
         unclaimDisplay(quint16(claimed));
     }
-    SessionRuntime *agent = hold.runtime();
-    if (code == 0) {
-        code = agent->waitForStarted(agentWaitMs);
+    return code;
+}
+
+SessionAccess SessionManager::start(const QString &id, const QString &command, const QString &geometry)
+{
+    SessionHold hold = reserveNewId(id);
+    if (!hold.isHeld()) {
+        logMessage(Logging::Warning, QStringLiteral("Got a bad id"));
+        return SessionAccess::failure(hold.status());
     }
+
+    const QString directory = sessionDirectory(sessionsDirectory, id);
+    int code = launchAgent(hold, directory, geometry, command);
+    for (int attempt = 1; code == 0; ++attempt) {
+        code = hold.runtime()->waitForStarted(agentWaitMs);
+        if (code == 0 || attempt == ViewerPortClash::attempts || !ViewerPortClash::endedTheAgent(*hold.runtime())) {
+            break;
+        }
+        const quint16 display = hold.runtime()->display();
+        logMessage(Logging::Warning, QStringLiteral("Another socket took the viewer port \"%1\" of display %2 before "
+                                                    "its agent could listen; trying another display")
+                                         .arg(AgentContract::viewerPort(display))
+                                         .arg(display));
+        hold.withdraw();
+        ViewerPortClash::clearAgentFiles(directory);
+        code = launchAgent(hold, directory, geometry, command);
+    }
+    SessionRuntime *agent = hold.runtime();
     if (code == 0) {
         code = agent->startApplication(command);
     }
@@ -249,6 +407,10 @@ SessionAccess SessionManager::start(const QString &id, const QString &command, c
     if (agent->passwords().isEmpty()) {
         return SessionAccess::failure(UnknownError);
     }
+    logMessage(Logging::Info, QStringLiteral("Started the session %1 on display %2: %3")
+                                  .arg(id)
+                                  .arg(agent->display())
+                                  .arg(oneLine(command)));
     SessionAccess access;
     access.geometry = geometry;
     access.password = agent->passwords().last();
@@ -316,8 +478,14 @@ void SessionManager::checkSuspendTimeouts(int minutes)
 
 bool SessionManager::removeSessionDirectory(const QString &path, QString &message)
 {
+    // Marked first and its record removed last, so that a removal cut short by a crash is finished
+    // by the next server instead of leaving a directory that no longer loads.
+    QString ignored;
+    SessionStage::write(path, SessionStage::Removing, ignored);
     QDir directory(path);
-    const QFileInfoList files = directory.entryInfoList(QDir::Files | QDir::NoDotAndDotDot);
+    QFileInfoList files = directory.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+    std::stable_partition(files.begin(), files.end(),
+                          [](const QFileInfo &file) { return file.fileName() != AgentContract::stageFile; });
     for (const QFileInfo &file : files) {
         if (!QFile::remove(file.filePath())) {
             message = QStringLiteral("Failed to remove the file \"%1\"").arg(file.filePath());
@@ -356,6 +524,16 @@ SessionRecord SessionManager::makeRecord(const QString &id, const QString &locat
     return record;
 }
 
+void SessionManager::logViewerChanges(const QString &id, const SessionRecord &before, const SessionRecord &now)
+{
+    if (now.lastConnect() != before.lastConnect()) {
+        logMessage(Logging::Info, QStringLiteral("A viewer connected to the session %1").arg(id));
+    }
+    if (now.lastDisconnect() != before.lastDisconnect()) {
+        logMessage(Logging::Info, QStringLiteral("A viewer left the session %1").arg(id));
+    }
+}
+
 SessionRecordList SessionManager::updateSessions()
 {
     QMutexLocker updating(&updateLock);
@@ -383,6 +561,9 @@ SessionRecordList SessionManager::updateSessions()
             hold.discardEnded();
         } else {
             const SessionRecord record = makeRecord(id, location, *runtime);
+            if (const auto last = lastListed.constFind(id); last != lastListed.constEnd()) {
+                logViewerChanges(id, *last, record);
+            }
             result << record;
             listed.insert(id, record);
         }
@@ -391,34 +572,27 @@ SessionRecordList SessionManager::updateSessions()
     return result;
 }
 
-int SessionManager::collectLocal(SessionRecordList &list)
+void SessionManager::collectLocal(SessionRecordList &list)
 {
     for (const QString &id : ids()) {
+        // A session that ended while the list waited for it is simply no longer there.
         const SessionHold hold = acquire(id);
-        if (!hold.isHeld()) {
-            return hold.status();
+        if (hold.isHeld()) {
+            list << makeRecord(id, location, *hold.runtime());
         }
-        list << makeRecord(id, location, *hold.runtime());
     }
-    return 0;
 }
 
 int SessionManager::listSessions(SessionRecordList &list)
 {
-    SessionRecordList result = peerTable.records();
-    const int code = collectLocal(result);
-    if (code == 0) {
-        list = result;
-    }
-    return code;
+    list = peerTable.records();
+    collectLocal(list);
+    return 0;
 }
 
 int SessionManager::listLocalSessions(SessionRecordList &list)
 {
-    SessionRecordList result;
-    const int code = collectLocal(result);
-    if (code == 0) {
-        list = result;
-    }
-    return code;
+    list.clear();
+    collectLocal(list);
+    return 0;
 }

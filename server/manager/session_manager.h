@@ -11,7 +11,10 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <QWaitCondition>
+
+#include <atomic>
 
 class SessionRuntime;
 
@@ -25,9 +28,11 @@ class SessionRuntime;
 class SessionManager
 {
 public:
-    // Loads the sessions found in the sessions directory.
+    // Loads the sessions found in the sessions directory. What the previous server left half-made is
+    // completed or ended meanwhile, on threads of the store's own.
     SessionManager(const QString &sessionsDirectory, quint16 firstDisplay, quint16 displayEnd, const QString &location);
-    // Forgets the sessions without stopping them: their agents keep running for the next server.
+    // Forgets the sessions without stopping them: their agents keep running for the next server. A
+    // recovery in progress is left to the next server as well.
     ~SessionManager();
 
     SessionManager(const SessionManager &) = delete;
@@ -47,6 +52,8 @@ public:
     // and lists what is left after the peers' sessions. A session that is held meanwhile keeps the
     // record this gave it last time (one that never had one is left out until it is free).
     SessionRecordList updateSessions();
+    // The sessions as they are, after the peers' ones; they wait for a held session, and leave out
+    // one that ended meanwhile. They always succeed (0).
     int listSessions(SessionRecordList &list);
     int listLocalSessions(SessionRecordList &list);
 
@@ -67,12 +74,16 @@ private:
     void release(const QString &id);
     void add(const QString &id, SessionRuntime *runtime);
     void remove(const QString &id);
+    // Takes a held session out of the store and keeps its id held, as for a start that begins anew.
+    void withdraw(const QString &id);
     QStringList ids();
 
     // Signals the held agent and waits for its reaction.
     int signalAndWait(const SessionHold &hold, int signal, int (SessionRuntime::*wait)(int));
     // Holds a new id for a start, refusing one that is malformed, held or already stored.
     SessionHold reserveNewId(const QString &id);
+    // Finds a display, launches the agent there and stores the session under the held id.
+    int launchAgent(SessionHold &hold, const QString &directory, const QString &geometry, const QString &command);
     // A display is taken while a stored session uses it or a start in progress has claimed it: the
     // machine shows it as free until that session's agent is up.
     bool claimDisplay(quint16 display);
@@ -80,8 +91,19 @@ private:
     // Removes an ended session, and its directory when the agent ended cleanly.
     void discardEnded(const QString &id, SessionRuntime *runtime);
     static SessionAccess accessTo(const SessionRuntime &runtime);
+    // One line at Info for each viewer that came or went since the previous list.
+    static void logViewerChanges(const QString &id, const SessionRecord &before, const SessionRecord &now);
     void loadSessions();
-    int collectLocal(SessionRecordList &list);
+    // Stores the session of the directory, or returns null.
+    SessionRuntime *loadSession(const QString &id, const QString &directory);
+    // What the previous server left half-made (see SessionRecovery). The first two run on the
+    // recovery threads: a completion holds its session meanwhile; an ending keeps the display that
+    // the directory records claimed (as claimRecordedDisplay returned it, -1 for none).
+    void completeStart(const QString &id, SessionRuntime *runtime);
+    void endHalfMade(const QString &directory, int claimedDisplay);
+    int claimRecordedDisplay(const QString &directory);
+    void removeHalfMade(const QString &directory);
+    void collectLocal(SessionRecordList &list);
 
     const QString sessionsDirectory;
     const quint16 firstDisplay;
@@ -96,4 +118,6 @@ private:
     QSet<quint16> claimedDisplays;
     QMutex updateLock;                     // one update at a time, for lastListed
     QMap<QString, SessionRecord> lastListed; // what the last update listed of each local session
+    std::atomic_bool stopping{false};      // tells the recovery to leave what is left to the next server
+    QThreadPool recoveryThreads;           // complete or end what the previous server left half-made
 };

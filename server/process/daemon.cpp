@@ -3,6 +3,7 @@
 #include "common/file_logging.h"
 #include "common/files.h"
 #include "common/logging.h"
+#include "server/discovery/named_peer.h"
 #include "server/discovery/udp_talker.h"
 #include "server/manager/session_manager.h"
 #include "server/manager/session_updater.h"
@@ -18,6 +19,7 @@
 #include "server/rpc/live_methods.h"
 #include "server/rpc/ssl_responder.h"
 #include "server/rpc/ssl_server.h"
+#include "server/session/agent_contract.h"
 #include "server/session/value_files.h"
 
 #include <QCoreApplication>
@@ -54,6 +56,52 @@ void raiseOpenFileLimit()
     }
 }
 
+// How often the system is asked for another port when it picked a viewer port.
+constexpr int portChoices = 32;
+
+// The viewer ports of the server's displays, [first, end): an agent must be able to bind its own.
+struct ViewerRange
+{
+    int first;
+    int end;
+
+    // Displays beyond the last one with a viewer port add none.
+    explicit ViewerRange(const ServerSettings &settings)
+        : first(AgentContract::viewerPortBase + settings.displayBase)
+        , end(AgentContract::viewerPortBase + qMin<int>(settings.displayEnd(), AgentContract::highestDisplay + 1))
+    {
+    }
+
+    bool contains(int port) const { return port >= first && port < end; }
+};
+
+// Listens on the port, or with port 0 on one the system picks outside the viewer range (which lies
+// within the ports the system hands out). A port set inside that range is refused.
+bool listenOutside(QTcpServer &server, quint16 port, const ViewerRange &viewers, QString &error)
+{
+    if (viewers.contains(port)) {
+        error = QStringLiteral("Failed to listen for SSL connections on port \"%1\": it is the viewer port of a "
+                               "display (ports %2 to %3 are kept for the displays)")
+                    .arg(port)
+                    .arg(viewers.first)
+                    .arg(viewers.end - 1);
+        return false;
+    }
+    for (int choice = 0; choice < portChoices; ++choice) {
+        if (!server.listen(QHostAddress::AnyIPv4, port)) {
+            error = QStringLiteral("Failed to listen for SSL connections on port \"%1\": %2")
+                        .arg(QString::number(port), server.errorString());
+            return false;
+        }
+        if (!viewers.contains(server.serverPort())) {
+            return true;
+        }
+        server.close();
+    }
+    error = QStringLiteral("Failed to listen for SSL connections: every port offered is a viewer port");
+    return false;
+}
+
 } // namespace
 
 Daemon::LoggerInstallation::~LoggerInstallation()
@@ -73,6 +121,9 @@ int Daemon::run(QCoreApplication &app)
     }
 
     const ServerSettings settings = ServerSettings::read();
+    // The launchers inherit the server's environment: set always, so that the setting rules over
+    // whatever the server itself inherited.
+    qputenv(AgentContract::viewersFromNetworkVariable, settings.viewersFromNetwork ? "1" : "0");
     using StartupStep = bool (Daemon::*)(const ServerSettings &, QString &);
     const StartupStep steps[] = {
         &Daemon::openLog,
@@ -173,9 +224,7 @@ bool Daemon::listenForClients(const ServerSettings &settings, QString &error)
     sslServer = std::make_unique<SslServer>();
     sslServer->setPrivateKey(*privateKey);
     sslServer->setLocalCertificate(*certificate);
-    if (!sslServer->listen(QHostAddress::AnyIPv4, settings.listenPort)) {
-        error = QStringLiteral("Failed to listen for SSL connections on port \"%1\": %2")
-                    .arg(QString::number(settings.listenPort), sslServer->errorString());
+    if (!listenOutside(*sslServer, settings.listenPort, ViewerRange(settings), error)) {
         return false;
     }
 
@@ -207,10 +256,15 @@ bool Daemon::startDiscovery(const ServerSettings &settings, QString &error)
                     .arg(QString::number(settings.broadcastPort), udpSocket->errorString());
         return false;
     }
-    // Checked even with discovery off, so that a wrong setting shows at once.
+    // Checked even with discovery off, so that a wrong setting shows at once. Empty: named peers only.
     broadcastAddress = std::make_unique<QHostAddress>();
-    if (!broadcastAddress->setAddress(settings.broadcastAddress)) {
+    if (!settings.broadcastAddress.isEmpty() && !broadcastAddress->setAddress(settings.broadcastAddress)) {
         error = QStringLiteral("Invalid broadcast address \"%1\"").arg(settings.broadcastAddress);
+        return false;
+    }
+    QList<NamedPeer> peers;
+    if (!NamedPeer::parseList(settings.peers, settings.broadcastPort, peers, error)) {
+        error = QStringLiteral("Invalid setting \"Peers\": %1").arg(error);
         return false;
     }
     udpTalker = std::make_unique<UdpTalker>(udpSocket.get(), *broadcastAddress,
@@ -218,6 +272,7 @@ bool Daemon::startDiscovery(const ServerSettings &settings, QString &error)
                                                    &sessionManager->peers(), settings.keyPath,
                                                    settings.certificatePath);
     if (settings.broadcastPort != 0) {
+        udpTalker->setNamedPeers(peers);
         QObject::connect(sessionUpdater.get(), &SessionUpdater::sendUpdates, udpTalker.get(),
                          &UdpTalker::sendUpdate);
         udpTalker->sendHello();

@@ -33,5 +33,7 @@ ServerSettings ServerSettings::read()
     s.portPath = Settings::userFile(s.userPath, QStringLiteral("server_port"));
     s.broadcastPort = Settings::unsignedShort(QStringLiteral("BroadcastPort"), 0);
     s.broadcastAddress = Settings::text(QStringLiteral("BroadcastAddress"), QStringLiteral("255.255.255.255"));
+    s.peers = Settings::list(QStringLiteral("Peers"));
+    s.viewersFromNetwork = Settings::boolean(QStringLiteral("ViewersFromNetwork"), false);
     return s;
 }

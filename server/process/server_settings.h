@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Everything the server reads from its settings store, read once at start-up, with the file paths
 // derived from the user path.
@@ -22,6 +23,9 @@ struct ServerSettings
     QString portPath;
     quint16 broadcastPort = 0;
     QString broadcastAddress;
+    QStringList peers;
+    // Whether a session's agent takes viewers on every address instead of the loopback alone.
+    bool viewersFromNetwork = false;
 
     // The end of the display range handed to session start, kept within 16 bits.
     quint16 displayEnd() const;

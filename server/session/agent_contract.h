@@ -24,6 +24,11 @@ quint16 viewerPort(quint16 display);
 // path may be longer than a socket address can hold).
 QString infoSocketPath(quint16 display);
 
+// Set by the server at start-up for every launcher it runs, from its "ViewersFromNetwork" setting:
+// "1" lets the agent take viewers on every address of the host, "0" (the default) on the loopback
+// addresses alone (127.0.0.1 and ::1), which viewers reach through an ssh tunnel.
+constexpr char viewersFromNetworkVariable[] = "LUMEN_AGENT_VIEWERS_FROM_NETWORK";
+
 // Files the server writes into the session directory, so that a later start of the server can take
 // the session over; the launchers read "display" and "authority".
 constexpr QLatin1String displayFile("display");
@@ -33,6 +38,9 @@ constexpr QLatin1String infoFile("info");
 constexpr QLatin1String authorityFile("authority"); // X authority, filled by "xauth"
 constexpr QLatin1String monitorPidFile("monitor_pid");
 constexpr QLatin1String appLogFile("app_log");
+// How far the making or the removal of the session has got, while either is under way (the
+// launchers ignore it; see SessionStage).
+constexpr QLatin1String stageFile("stage");
 
 // Files the agent writes into the session directory and the server follows.
 constexpr QLatin1String logFile("server_log");   // its events, one a line

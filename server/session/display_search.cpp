@@ -1,42 +1,142 @@
 #include "server/session/display_search.h"
 
+#include "common/logging.h"
+#include "common/regular_file.h"
 #include "server/session/agent_contract.h"
 #include "server/session/port_probe.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 constexpr int x11PortBase = 6000;
+// An X lock file holds a process id in eleven characters.
+constexpr qint64 lockFileLimit = 64;
 
-bool exists(const QString &path)
+QString systemError(int number)
 {
-    // Also true for a dangling symbolic link: the name is taken either way.
-    return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
+    return QString::fromLocal8Bit(std::strerror(number));
 }
 
-// The checks in the order that drops a used display soonest; the cheap file checks sit between the
-// port probes, which may take up to a second each.
-bool isDisplayFree(int display)
+// Whether something accepts connections on the Unix socket at the path. Only a refusal (no listener,
+// or no socket at all) counts as nobody there; a full queue or any other failure counts as someone.
+bool socketAnswers(const QString &path)
 {
+    const QByteArray native = QFile::encodeName(path);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (native.size() >= qsizetype(sizeof address.sun_path)) {
+        return true;
+    }
+    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
+    const int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) {
+        return true;
+    }
+    const bool refused = ::connect(descriptor, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        && (errno == ECONNREFUSED || errno == ENOENT || errno == ENOTSOCK || errno == EPROTOTYPE);
+    ::close(descriptor);
+    return !refused;
+}
+
+// A socket file of an X server or an agent: an obstacle while something answers on it, or when it
+// belongs to another user (in the sticky /tmp nobody else can replace it).
+QString socketFileObstacle(const QString &path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        return errno == ENOENT ? QString() : QStringLiteral("\"%1\" cannot be looked at: %2").arg(path, systemError(errno));
+    }
+    if (socketAnswers(path)) {
+        return QStringLiteral("something answers on \"%1\"").arg(path);
+    }
+    if (info.st_uid != ::geteuid()) {
+        return QStringLiteral("\"%1\" is left over from another user").arg(path);
+    }
+    return QString();
+}
+
+// The X server's lock file: it gives up while the process named there runs (or the file cannot be
+// read), and replaces a lock whose process has ended, if it may.
+QString lockFileObstacle(const QString &path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        return errno == ENOENT ? QString() : QStringLiteral("\"%1\" cannot be looked at: %2").arg(path, systemError(errno));
+    }
+    RegularFile file;
+    QByteArray text;
+    QString error;
+    if (!file.open(path, error) || !file.read(0, lockFileLimit, text, error)) {
+        return QStringLiteral("the lock file cannot be read: %1").arg(error);
+    }
+    bool isNumber = false;
+    const int pid = text.trimmed().toInt(&isNumber);
+    if (!isNumber || pid <= 0) {
+        return QStringLiteral("the lock file \"%1\" holds no process id").arg(path);
+    }
+    if (::kill(pid, 0) == 0 || errno == EPERM) {
+        return QStringLiteral("the lock file \"%1\" names the running process \"%2\"").arg(path).arg(pid);
+    }
+    if (info.st_uid != ::geteuid()) {
+        return QStringLiteral("the lock file \"%1\" is left over from another user").arg(path);
+    }
+    return QString();
+}
+}
+
+QString displayObstacle(quint16 display)
+{
+    // The bind comes first: it costs no connection and turns down every display an agent runs on.
+    const quint16 viewerPort = AgentContract::viewerPort(display);
+    QString reason;
+    if (!isPortBindable(viewerPort, &reason)) {
+        return QStringLiteral("the viewer port \"%1\" cannot be bound: %2").arg(viewerPort).arg(reason);
+    }
     const QString number = QString::number(display);
-    return isPortFree(quint16(x11PortBase + display))
-        && !exists(QDir(QDir::tempPath()).filePath(QStringLiteral(".X11-unix/X%1").arg(number)))
-        && isPortFree(AgentContract::viewerPort(quint16(display)))
-        && isPortBindable(AgentContract::viewerPort(quint16(display)))
-        && !exists(QStringLiteral("/tmp/.X%1-lock").arg(number))
-        && !exists(AgentContract::infoSocketPath(quint16(display)));
-}
+    reason = lockFileObstacle(QStringLiteral("/tmp/.X%1-lock").arg(number));
+    if (reason.isEmpty()) {
+        reason = socketFileObstacle(QDir(QDir::tempPath()).filePath(QStringLiteral(".X11-unix/X%1").arg(number)));
+    }
+    if (reason.isEmpty()) {
+        reason = socketFileObstacle(AgentContract::infoSocketPath(display));
+    }
+    if (reason.isEmpty() && !isPortFree(quint16(x11PortBase + display))) {
+        reason = QStringLiteral("the X11 port \"%1\" is in use").arg(x11PortBase + display);
+    }
+    return reason;
 }
 
 bool findFreeDisplay(quint16 first, quint16 end, quint16 &display, const DisplayClaim &claim)
 {
     const int last = qMin(int(end) - 1, AgentContract::highestDisplay);
     for (int candidate = first; candidate <= last; ++candidate) {
-        if (isDisplayFree(candidate) && (!claim || claim(quint16(candidate)))) {
+        QString reason = displayObstacle(quint16(candidate));
+        if (reason.isEmpty() && claim && !claim(quint16(candidate))) {
+            reason = QStringLiteral("a session of this server has it");
+        }
+        if (reason.isEmpty()) {
+            // An information socket left by an agent that ended would be taken for the new agent's
+            // until that one replaces it: it goes now.
+            const QString infoSocket = AgentContract::infoSocketPath(quint16(candidate));
+            if (QFileInfo(infoSocket).isSymLink() || QFileInfo::exists(infoSocket)) {
+                if (socketFileObstacle(infoSocket).isEmpty()) {
+                    QFile::remove(infoSocket);
+                }
+            }
             display = quint16(candidate);
             return true;
         }
+        logMessage(Logging::Debug2, QStringLiteral("Display %1 skipped: %2").arg(candidate).arg(reason));
     }
     return false;
 }

@@ -7,10 +7,11 @@
 #include "server/session/agent_log_grammar.h"
 #include "server/session/agent_socket.h"
 #include "server/session/agent_watch.h"
+#include "server/session/directory_processes.h"
 #include "server/session/display_search.h"
 #include "server/session/error_code.h"
 #include "server/session/launcher_state.h"
-#include "server/session/pidfd.h"
+#include "server/session/session_stage.h"
 #include "server/session/value_files.h"
 #include "server/session/x_authority.h"
 
@@ -19,10 +20,6 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QProcess>
-
-#include <cerrno>
-#include <csignal>
-#include <unistd.h>
 
 namespace {
 // The waits look again at least this often, also when the agent shows no change (see AgentWatch).
@@ -56,31 +53,21 @@ int signalFailed(qint32 pid, int failure)
 }
 
 // Signals the process only when it is the session's agent: like the launcher, it works in the
-// session directory. A pidfd holds on to the process from the check to the signal, so an id that is
-// reused in between is never hit (plain kill() only where the kernel has no pidfds).
+// session directory.
 int signalAgent(qint32 pid, const QString &sessionPath, int signal)
 {
-    const int process = pidfdOpen(pid);
-    if (process < 0 && errno != ENOSYS) {
-        return signalFailed(pid, errno);
-    }
-    if (launcherState(pid, sessionPath) != LauncherState::Alive) {
-        if (process >= 0) {
-            ::close(process);
-        }
+    int failure = 0;
+    switch (DirectoryProcesses::signal(pid, sessionPath, signal, failure)) {
+    case DirectoryProcesses::Sent:
+        return NoError;
+    case DirectoryProcesses::NotThere:
         warn(QStringLiteral("The process with pid \"%1\" is not the agent of the session in \"%2\"")
                  .arg(QString::number(pid), sessionPath));
         return ReadFileFailed;
+    case DirectoryProcesses::Failed:
+        break;
     }
-    int result;
-    do {
-        result = process >= 0 ? pidfdSendSignal(process, signal) : ::kill(pid, signal);
-    } while (result != 0 && errno == EINTR);
-    const int failure = errno;
-    if (process >= 0) {
-        ::close(process);
-    }
-    return result == 0 ? int(NoError) : signalFailed(pid, failure);
+    return signalFailed(pid, failure);
 }
 }
 
@@ -134,7 +121,7 @@ int SessionRuntime::load(const QString &dir)
     QString error;
     if (!readFileUShort(directory.filePath(AgentContract::displayFile), displayNumber, error)
         || !readFileWord(directory.filePath(AgentContract::windowModeFile), mode, error)
-        || !readFileWord(directory.filePath(AgentContract::nameFile), sessionName, error)
+        || !readFileText(directory.filePath(AgentContract::nameFile), sessionName, error)
         || !readFileInt(directory.filePath(AgentContract::monitorPidFile), launcherPid, error)) {
         warn(error);
         return ReadFileFailed;
@@ -162,6 +149,12 @@ int SessionRuntime::startAgent(const QString &dir, quint16 firstDisplay, quint16
         warn(QStringLiteral("Failed to create the directory \"%1\"").arg(dir));
         return CreateDirectoryFailed;
     }
+    // Recorded first: should the server end before the agent is recorded, the next one knows that
+    // whatever is here was never a session.
+    if (!SessionStage::write(dir, SessionStage::Preparing, error)) {
+        warn(error);
+        return WriteFileFailed;
+    }
     if (!writeSessionFiles(QDir(dir), displayNumber, mode, command, error)) {
         warn(error);
         return WriteFileFailed;
@@ -181,7 +174,8 @@ int SessionRuntime::startAgent(const QString &dir, quint16 firstDisplay, quint16
         warn(QStringLiteral("Failed to start the agent in the directory \"%1\"").arg(dir));
         return AgentStartFailed;
     }
-    if (!writeFileLongLong(QDir(dir).filePath(AgentContract::monitorPidFile), launcherPid, error)) {
+    if (!writeFileLongLong(QDir(dir).filePath(AgentContract::monitorPidFile), launcherPid, error)
+        || !SessionStage::write(dir, SessionStage::AgentLaunched, error)) {
         warn(error);
         return WriteFileFailed;
     }
@@ -195,13 +189,18 @@ int SessionRuntime::startApplication(const QString &command)
         return NotInitialized;
     }
     QString error;
-    if (!writeFileString(sessionFile(AgentContract::appLogFile), QString(), error)) {
+    if (!writeFileString(sessionFile(AgentContract::appLogFile), QString(), error)
+        || !SessionStage::write(m_path, SessionStage::StartingApplication, error)) {
         warn(error);
         return WriteFileFailed;
     }
     if (!QProcess::startDetached(AgentContract::appLauncher, {command}, m_path)) {
         warn(QStringLiteral("Failed to start the applicaion in the directory \"%1\"").arg(m_path));
         return ApplicationStartFailed;
+    }
+    // The session works either way; a record left behind would only make the next server end it.
+    if (!SessionStage::clear(m_path, error)) {
+        warn(error);
     }
     return NoError;
 }

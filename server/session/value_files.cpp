@@ -13,8 +13,10 @@
 #include <sys/stat.h>
 
 namespace {
-// Value files hold one short value; a few KiB leave room for a long command line in "name".
+// Value files hold one short value.
 constexpr qint64 valueFileLimit = 4096;
+// A text file holds what a client sent in one request, which is at most this long.
+constexpr qint64 textFileLimit = 65536;
 
 QString systemFileError(const char *what, const QString &path, int number)
 {
@@ -117,6 +119,26 @@ bool writeValue(const QString &path, const QString &text, QString &error)
 bool readFileWord(const QString &path, QString &value, QString &error)
 {
     return readWord(path, value, error);
+}
+
+bool readFileText(const QString &path, QString &value, QString &error)
+{
+    RegularFile file;
+    QByteArray bytes;
+    if (!file.open(path, error) || !file.read(0, textFileLimit, bytes, error)) {
+        return false;
+    }
+    if (file.size() > bytes.size()) {
+        error = QStringLiteral("Failed to read from the file \"%1\": %2").arg(path, QStringLiteral("Value too long"));
+        return false;
+    }
+    const QString text = QString::fromUtf8(bytes);
+    if (text.trimmed().isEmpty()) {
+        error = QStringLiteral("Failed to read from the file \"%1\": %2").arg(path, QStringLiteral("No value found"));
+        return false;
+    }
+    value = text;
+    return true;
 }
 
 bool readFileUShort(const QString &path, quint16 &value, QString &error)

@@ -102,6 +102,40 @@ private slots:
         QCOMPARE(Settings::unsignedShort("BroadcastPort", 0), quint16(65535)); // clamped, never wrapped
     }
 
+    // The INI file gives a list as one entry or several separated by commas, quoted or not.
+    void listsTakeOneEntryOrSeveral()
+    {
+        QCOMPARE(Settings::list("Peers"), QStringList());
+        QDir().mkpath(config.path() + "/Orvane");
+        const QList<QPair<QByteArray, QStringList>> cases = {
+            {"Peers=node1", {"node1"}},
+            {"Peers=node1, node2:47000 ,,node3", {"node1", "node2:47000", "node3"}},
+            {"Peers=\"node1,node2\"", {"node1", "node2"}},
+            {"Peers=", {}},
+        };
+        for (const auto &[line, expected] : cases) {
+            QFile file(config.path() + "/Orvane/Lumen Server.conf");
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write("[General]\n" + line + "\n");
+            file.close();
+            QCOMPARE(Settings::list("Peers"), expected);
+        }
+    }
+
+    // A switch that is off by default stays off unless the value clearly says on.
+    void switchesTurnOnOnlyWhenClearlyOn()
+    {
+        QCOMPARE(Settings::boolean("ViewersFromNetwork", false), false);
+        for (const char *on : {"true", "Yes", "ON", "1"}) {
+            writeSetting("ViewersFromNetwork", on);
+            QVERIFY2(Settings::boolean("ViewersFromNetwork", false), on);
+        }
+        for (const char *off : {"false", "no", "0", "maybe", ""}) {
+            writeSetting("ViewersFromNetwork", off);
+            QVERIFY2(!Settings::boolean("ViewersFromNetwork", false), off);
+        }
+    }
+
     void logLevelIsEmptyWhenAbsent()
     {
         QVERIFY(Settings::logLevelName().isEmpty());

@@ -1,7 +1,9 @@
 #include "common/files.h"
 #include "server/discovery/host_addresses.h"
+#include "server/discovery/named_peer.h"
 #include "server/discovery/throttled_log.h"
 #include "server/discovery/udp_talker.h"
+#include "server/discovery/unicast_targets.h"
 #include "server/manager/session_manager.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
@@ -13,10 +15,12 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QThreadPool>
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -284,8 +288,9 @@ private slots:
         QCOMPARE(log.lines(), QStringList());
     }
 
-    // A burst of announcements from one peer costs one query now and at most one more afterwards;
-    // the peer's second failure within the minute is only counted.
+    // A burst of announcements from one peer costs one query: those that come before it asks are
+    // answered by it (one announcement often comes twice, by broadcast and unicast), those after it
+    // asked by one more query afterwards. The peer's second failure within the minute is only counted.
     void oneQueryPerPeerAtATime()
     {
         LogCapture log;
@@ -303,16 +308,172 @@ private slots:
         for (int i = 0; i < 3; ++i) {
             announcer.send(announcement("UPDATE", silent.serverPort()), talkerSocket->localPort());
         }
-        QVERIFY(QTest::qWaitFor([&] { return silent.connections() == 1; }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return silent.request().endsWith(','); }, 3000));
         announcer.send(announcement("UPDATE", other.serverPort()), talkerSocket->localPort());
         QVERIFY(QTest::qWaitFor([&] { return other.accepted == 1; }, 3000)); // other peers are not held up
         QCOMPARE(silent.connections(), 1);
+        for (int i = 0; i < 2; ++i) {
+            announcer.send(announcement("UPDATE", silent.serverPort()), talkerSocket->localPort());
+        }
 
         QVERIFY(QTest::qWaitFor([&] { return silent.connections() == 2; }, 5000));
         QTest::qWait(1200);
         QCOMPARE(silent.connections(), 2);
         const QString timeout = QString("Warning: Failed to read from \"127.0.0.1\" port \"%1\": ").arg(silent.serverPort());
         QCOMPARE(log.count(timeout), 1);
+    }
+
+    void namedPeersAreParsedStrictly()
+    {
+        QList<NamedPeer> peers;
+        QString error;
+        QVERIFY2(NamedPeer::parseList({"node1", "10.0.0.7:47001", "node-2.example.org", "node1"}, 47000, peers, error),
+                 qPrintable(error));
+        QCOMPARE(peers, (QList<NamedPeer>{{"node1", 47000}, {"10.0.0.7", 47001}, {"node-2.example.org", 47000}}));
+        for (const QString bad : {"node1:0", "node1:70000", "node1:", "node1:x", ":47000", "ssh://node1", "node 1",
+                                   "fe80::1", "node1/24"}) {
+            QVERIFY2(!NamedPeer::parseList({"node2", bad}, 47000, peers, error), qPrintable(bad));
+            QVERIFY2(error.contains("\"" + bad + "\""), qPrintable(error));
+        }
+        QStringList many;
+        for (int i = 0; i <= NamedPeer::limit; ++i) {
+            many << QString("node%1").arg(i);
+        }
+        QVERIFY(!NamedPeer::parseList(many, 47000, peers, error));
+        QVERIFY(NamedPeer::parseList(many.mid(1), 47000, peers, error));
+    }
+
+    // The settings file is shared by every host: entries that are this host are skipped. Anyone
+    // can announce itself, so the hosts learned that way are bounded, and they go when they fall
+    // silent or stop answering.
+    void unicastTargetsSkipThisHostAndStayBounded()
+    {
+        using Target = UnicastTargets::Target;
+        UnicastTargets targets;
+        const HostAddresses own({QHostAddress("10.9.0.1")});
+        targets.setNamed({{"10.9.0.1", 47000}, {"node2", 47000}, {"10.9.0.3", 47001}}, own);
+        QCOMPARE(targets.names(), QStringList{"node2"});
+        const auto only = [](const char *address, quint16 port) {
+            return QList<Target>{Target{QHostAddress(address), port}};
+        };
+        QCOMPARE(targets.all(0), only("10.9.0.3", 47001));
+        QCOMPARE(targets.setResolved("node2", {QHostAddress("10.9.0.1"), QHostAddress("10.9.0.2")}, own),
+                 only("10.9.0.2", 47000));
+        QCOMPARE(targets.setResolved("node2", {QHostAddress("10.9.0.2")}, own), QList<Target>());
+        QCOMPARE(targets.setResolved("node2", {QHostAddress("10.9.0.4")}, own), only("10.9.0.4", 47000));
+
+        QVERIFY(targets.learn(QHostAddress("10.9.0.4"), 47000, 0)); // named already: listed once
+        QCOMPARE(targets.all(0).size(), 2);
+        for (int i = 1; i < UnicastTargets::learnedLimit; ++i) {
+            QVERIFY(targets.learn(QHostAddress(quint32(0x0a0a0000 + i)), 47000, 0));
+        }
+        const QHostAddress stranger("10.11.0.1");
+        QVERIFY(!targets.learn(stranger, 47000, 1000));
+        QVERIFY(targets.learn(QHostAddress(quint32(0x0a0a0001)), 47000, 1000)); // a known one is renewed
+        QCOMPARE(targets.all(1000).size(), 2 + UnicastTargets::learnedLimit - 1);
+        QCOMPARE(targets.all(UnicastTargets::learnedLifetimeMs + 500).size(), 2 + 1);
+        QVERIFY(targets.learn(stranger, 47000, UnicastTargets::learnedLifetimeMs + 500));
+        targets.forget(stranger);
+        targets.forget(QHostAddress(quint32(0x0a0a0001)));
+        QCOMPARE(targets.all(UnicastTargets::learnedLifetimeMs + 500).size(), 2);
+    }
+
+    // Without a broadcast address, announcements go to the named peers only, at the addresses their
+    // names resolve to, and to the hosts that announce themselves to the talker, until such a host
+    // stops answering. A name that does not resolve costs one warning a minute and holds up nothing.
+    void announcesToNamedAndLearnedPeers()
+    {
+        LogCapture log;
+        Announcer named;
+        Announcer learned;
+        QVERIFY(named.bound && learned.bound);
+        talkerSocket = std::make_unique<QUdpSocket>();
+        QVERIFY(talkerSocket->bind(QHostAddress::LocalHost, 0));
+        talker = std::make_unique<UdpTalker>(talkerSocket.get(), QHostAddress(), named.port(), ownListenPort,
+                                             &store->peers(), keyPath, certificatePath);
+        talker->setHostAddresses(HostAddresses(QList<QHostAddress>()));
+        PeerQueryTiming timing;
+        timing.budgetMs = 1500;
+        talker->setQueryTiming(timing);
+        // A lookup may end after the test: it owns what it counts.
+        const auto failedLookups = std::make_shared<std::atomic<int>>(0);
+        talker->setNamedPeers({{"peer-a", named.port()}, {"nowhere", named.port()}},
+                              [failedLookups](const QString &name) {
+                                  if (name == "peer-a") {
+                                      return NameResolver::Answer{{QHostAddress::LocalHost}, {}};
+                                  }
+                                  QThread::msleep(300); // a resolver that takes its time to give up
+                                  ++*failedLookups;
+                                  return NameResolver::Answer{{}, "Name or service not known"};
+                              });
+        auto methodsAt = [](Announcer &announcer) {
+            QStringList methods;
+            for (const QNetworkDatagram &datagram : announcer.received()) {
+                methods << QString::fromUtf8(datagram.data()).section('"', 3, 3);
+            }
+            return methods;
+        };
+
+        QElapsedTimer clock;
+        clock.start();
+        talker->sendHello(); // the name is not known yet: the HELLO goes out once it is
+        talker->sendUpdate();
+        QVERIFY2(clock.elapsed() < 200, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(QTest::qWaitFor([&] { return methodsAt(named) == QStringList({"HELLO"}); }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return *failedLookups == 1; }, 3000));
+        talker->sendUpdate();
+        QVERIFY(QTest::qWaitFor([&] { return methodsAt(named) == QStringList({"HELLO", "UPDATE"}); }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return *failedLookups == 2; }, 3000));
+        QTest::qWait(100);
+        QCOMPARE(log.count("Warning: Failed to resolve the peer \"nowhere\": Name or service not known"), 1);
+
+        // A host that announces itself directly gets the announcements too, while it answers.
+        QString error;
+        QSslCertificate certificate;
+        QSslKey key;
+        QVERIFY(readCertificate(certificatePath, certificate, error) && readPrivateKey(keyPath, key, error));
+        ScriptedPeer silent(certificate, key);
+        QVERIFY(silent.start());
+        learned.send(announcement("UPDATE", silent.serverPort()), talkerSocket->localPort());
+        QVERIFY(QTest::qWaitFor([&] { return silent.request().endsWith(','); }, 3000));
+        talker->sendUpdate();
+        QVERIFY(QTest::qWaitFor([&] { return methodsAt(learned) == QStringList({"UPDATE"}); }, 3000));
+        QVERIFY(log.waitFor("Warning: Failed to read from"));
+        QTest::qWait(100);
+        talker->sendUpdate();
+        QVERIFY(QTest::qWaitFor([&] { return methodsAt(named).size() == 4; }, 3000));
+        QTest::qWait(200);
+        QCOMPARE(methodsAt(learned), QStringList({"UPDATE"}));
+    }
+
+    // A named host that started after this server missed its HELLO and need not name it back: it
+    // is greeted again until it is heard from, and then left to the usual announcements.
+    void greetsNamedPeersUntilTheyAreHeardFrom()
+    {
+        LogCapture log; // the query of the peer's closed port fails and is logged
+        Announcer named;
+        QVERIFY(named.bound);
+        talkerSocket = std::make_unique<QUdpSocket>();
+        QVERIFY(talkerSocket->bind(QHostAddress::LocalHost, 0));
+        talker = std::make_unique<UdpTalker>(talkerSocket.get(), QHostAddress(), named.port(), ownListenPort,
+                                             &store->peers(), keyPath, certificatePath);
+        talker->setHostAddresses(HostAddresses(QList<QHostAddress>()));
+        talker->setNamedPeers({{"127.0.0.1", named.port()}});
+        talker->setGreetingInterval(100);
+        auto hellos = [&named] {
+            int count = 0;
+            for (const QNetworkDatagram &datagram : named.received()) {
+                count += datagram.data().contains("\"HELLO\"") ? 1 : 0;
+            }
+            return count;
+        };
+        QVERIFY(QTest::qWaitFor([&] { return hellos() >= 2; }, 3000));
+
+        named.send(announcement("UPDATE", 1), talkerSocket->localPort());
+        QTest::qWait(300);
+        const int greeted = hellos();
+        QTest::qWait(600);
+        QCOMPARE(hellos(), greeted);
     }
 
     // Whatever strangers make the server log comes once a minute per key at most, with a count of

@@ -1,6 +1,7 @@
 // The value files of a session directory ("display", "window_mode", "name", "monitor_pid",
 // "server_pid", "server_exit"). Any content reads as a value or fails with a text; a value that was
-// read is one word or one number in range, and writing it back gives a file that reads the same.
+// read is one word, one number in range or (for "name") the whole text, and writing it back gives a
+// file that reads the same.
 
 #include "fuzz_check.h"
 
@@ -44,6 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(again == word);
     } else {
         FUZZ_CHECK(word == QStringLiteral("untouched") && !error.isEmpty());
+    }
+
+    QString text = QStringLiteral("untouched");
+    if (readFileText(file, text, error)) {
+        FUZZ_CHECK(!text.trimmed().isEmpty());
+        QString again;
+        FUZZ_CHECK(writeFileString(path("text"), text, error));
+        // Bytes that are not UTF-8 come back as replacement characters, which take more room.
+        if (text.toUtf8().size() <= 65536) {
+            FUZZ_CHECK(readFileText(path("text"), again, error));
+            FUZZ_CHECK(again == text);
+        }
+    } else {
+        FUZZ_CHECK(text == QStringLiteral("untouched") && !error.isEmpty());
     }
 
     int number = 7;

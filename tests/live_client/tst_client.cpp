@@ -6,9 +6,11 @@
 #include "private_sshd.h"
 #include "xvfb_display.h"
 
+#include "tests/support/headless_browser.h"
 #include "tests/support/network_namespaces.h"
 #include "tests/support/polling.h"
 #include "tests/support/relay_process.h"
+#include "tests/support/rfb_viewer.h"
 #include "tests/support/rpc_client.h"
 #include "tests/support/server_runner.h"
 #include "tests/support/test_certificates.h"
@@ -76,6 +78,37 @@ QStringList commandLinesWith(const QByteArray &text)
         }
     }
     return found;
+}
+
+// The addresses on which the machine listens on the TCP port, as the kernel writes them
+// (0100007F is 127.0.0.1, 00000000 and 32 zeros any address).
+QStringList listeningAddresses(int port)
+{
+    const QByteArray local = QStringLiteral(":%1").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    QStringList addresses;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file{QString::fromLatin1(table)};
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                const QList<QByteArray> fields = line.simplified().split(' ');
+                if (fields.size() > 3 && fields.at(1).endsWith(local) && fields.at(3) == "0A") {
+                    addresses << QString::fromLatin1(fields.at(1).left(fields.at(1).indexOf(':')));
+                }
+            }
+        }
+    }
+    return addresses;
+}
+
+// An executable shell script.
+bool writeScript(const QString &path, const QByteArray &body)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write("#!/bin/sh\n" + body) < 0) {
+        return false;
+    }
+    file.close();
+    return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 // Regular files under the folder that hold the text.
@@ -187,11 +220,13 @@ class TestClient : public QObject
 private:
     QTemporaryDir keys;
     QTemporaryDir reports;
+    QTemporaryDir launchers; // first on the server's PATH: a test may put a start-agent of its own here
     TestEnvironment env;
     std::unique_ptr<ServerRunner> server;
     PrivateSshd sshd;
     quint16 sshPort = 0;
     XvfbDisplay display;
+    HeadlessBrowser browser; // started at once: it takes a while, and is needed late
     QString sessionId; // the session that the flow follows from start to terminate
 
     QString host() const { return PrivateSshd::loginName() + QStringLiteral("@127.0.0.1"); }
@@ -206,11 +241,12 @@ private:
         return environment;
     }
 
-    // lumen --ssh SSH HOST ARGUMENTS..., to its end.
-    std::unique_ptr<Lumen> lumen(const QStringList &arguments, bool wait = true)
+    // lumen --ssh=SSH HOST ARGUMENTS..., to its end.
+    std::unique_ptr<Lumen> lumen(const QStringList &arguments, bool wait = true,
+                                 const QProcessEnvironment &environment = QProcessEnvironment())
     {
-        auto run = std::make_unique<Lumen>(QStringList(), clientEnvironment(env),
-                                           QStringList{QStringLiteral("--ssh"), sshToHost(), host()} + arguments);
+        auto run = std::make_unique<Lumen>(QStringList(), environment.isEmpty() ? clientEnvironment(env) : environment,
+                                           QStringList{QStringLiteral("--ssh=") + sshToHost(), host()} + arguments);
         if (wait && !run->finish()) {
             qWarning("lumen %s did not finish", qPrintable(arguments.join(QLatin1Char(' '))));
         }
@@ -275,6 +311,41 @@ private:
         return QString();
     }
 
+    // The session's screen size as its agent last logged it.
+    QSize screenSizeOf(const QString &id) const
+    {
+        static const QRegularExpression resized(QStringLiteral("Screen resized to '(\\d+)x(\\d+)'"));
+        QSize size;
+        auto matches = resized.globalMatch(readText(sessionFolder(env, id) + QStringLiteral("/server_log")));
+        while (matches.hasNext()) {
+            const QRegularExpressionMatch match = matches.next();
+            size = QSize(match.captured(1).toInt(), match.captured(2).toInt());
+        }
+        return size;
+    }
+
+    // An X client on the session's own display; `output` gets what it wrote.
+    int runOnSessionDisplay(const QString &id, const QStringList &command, QString *output = nullptr) const
+    {
+        const QString folder = sessionFolder(env, id);
+        QProcessEnvironment environment = env.processEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + readText(folder + QStringLiteral("/display")).trimmed());
+        environment.insert(QStringLiteral("XAUTHORITY"), folder + QStringLiteral("/authority"));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start(command.first(), command.mid(1));
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished();
+            return -1;
+        }
+        if (output) {
+            *output = QString::fromLocal8Bit(process.readAllStandardOutput());
+        }
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
     // Ends the sessions still there the way the server does, for a failed test that left them.
     static void endSessions(const TestEnvironment &world)
     {
@@ -306,6 +377,8 @@ private slots:
             }
         }
         env.prependPath(QStringLiteral(LUMEN_BIN_DIR)); // the real launchers before the fixtures
+        QVERIFY(launchers.isValid());
+        env.prependPath(launchers.path());
         env.setSetting(QStringLiteral("DisplayBase"), DisplayBase);
         env.setSetting(QStringLiteral("DisplayLimit"), DisplayLimit);
         env.setSetting(QStringLiteral("LogLevel"), QStringLiteral("Debug1"));
@@ -314,6 +387,35 @@ private slots:
         QVERIFY2(sshd.start(keys.path(), QStringLiteral("127.0.0.1"), sshPort, env.processEnvironment(), {}, error),
                  qPrintable(error));
         QVERIFY2(display.start(error), qPrintable(error));
+        browser.launch(env.processEnvironment());
+    }
+
+    // What lumen can tell from its command line alone is refused before any connection, with the
+    // rule and status 2: an unknown option (also written with a value), a screen size out of
+    // range, a command line too long for one request.
+    void commandLineMistakesAreRefusedBeforeConnecting()
+    {
+        const struct
+        {
+            QStringList arguments;
+            QString message;
+        } mistakes[] = {
+            {{QStringLiteral("list"), QStringLiteral("--foo=1")}, QStringLiteral("Unknown option --foo.")},
+            {{QStringLiteral("list"), QStringLiteral("--json=yes")}, QStringLiteral("--json takes no value.")},
+            {{QStringLiteral("start"), QStringLiteral("--geometry=9000x600"), QStringLiteral("xterm")},
+             QStringLiteral("each from 16 to 8192")},
+            {{QStringLiteral("start"), QStringLiteral("--geometry"), QStringLiteral("800x8"), QStringLiteral("xterm")},
+             QStringLiteral("each from 16 to 8192")},
+            {{QStringLiteral("start"), QStringLiteral("--no-viewer"), QStringLiteral("echo ") + QString(65600, QLatin1Char('x'))},
+             QStringLiteral("a request to the server holds at most 65536 bytes")},
+        };
+        for (const auto &mistake : mistakes) {
+            auto run = lumen(mistake.arguments);
+            QCOMPARE(run->status(), 2);
+            QVERIFY2(run->errors.contains(mistake.message), qPrintable(run->describe()));
+            QVERIFY2(!run->errors.contains(QStringLiteral("Starting session")), qPrintable(run->describe()));
+        }
+        QVERIFY(!QFileInfo::exists(env.userFile(QStringLiteral("server_pid"))));
     }
 
     // start: a new session with a fresh id, and TigerVNC's viewer on its desktop through ssh. The
@@ -347,6 +449,13 @@ private slots:
             commandLinesWith(QByteArray("-W") + '\0' + "127.0.0.1:" + QByteArray::number(sessionPort) + '\0');
         QVERIFY2(tunnels.size() == 1 && tunnels.first().contains(QLatin1String("ssh")), qPrintable(tunnels.join(QLatin1Char('\n'))));
         QVERIFY(commandLinesWith(QStringLiteral("127.0.0.1::%1").arg(sessionPort).toLatin1()).isEmpty());
+        // ... and the port is on the host's loopback alone: nobody on the network can try passwords.
+        const QStringList addresses = listeningAddresses(sessionPort);
+        QVERIFY2(addresses.contains(QStringLiteral("0100007F")), qPrintable(addresses.join(QLatin1Char(' '))));
+        QVERIFY2(!addresses.contains(QStringLiteral("00000000")) && !addresses.contains(QString(32, QLatin1Char('0'))),
+                 qPrintable(addresses.join(QLatin1Char(' '))));
+        // The viewer's own banner stays out of the way while all goes well.
+        QVERIFY2(!start->errors.contains(QStringLiteral("TigerVNC")), qPrintable(start->describe()));
 
         // The user closes the viewer: lumen ends its tunnel and exits; the session stays.
         const qint64 viewer = start->viewer();
@@ -393,9 +502,139 @@ private slots:
         QCOMPARE(stateOf(sessionId), QStringLiteral("connect|terminate"));
     }
 
-    // list --json prints the records as the server sent them; list shows them in words.
+    // TigerVNC's viewer asks for its window's size as the desktop's, as the agent now accepts.
+    void viewerWindowSizeBecomesTheDesktopSize()
+    {
+        QVERIFY(!sessionId.isEmpty());
+        auto attach = lumen({QStringLiteral("attach"), sessionId}, false);
+        QVERIFY2(desktopShows(DesktopColour, QStringLiteral("resize.png")), qPrintable(attach->describe()));
+        QProcess xdotool;
+        xdotool.setProcessEnvironment(clientEnvironment(env));
+        xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+                                                  QStringLiteral("--name"), QStringLiteral("TigerVNC"), QStringLiteral("windowsize"),
+                                                  QStringLiteral("700"), QStringLiteral("500")});
+        QVERIFY(xdotool.waitForFinished(10000) && xdotool.exitCode() == 0);
+        QVERIFY2(Polling::waitUntil([&] { return screenSizeOf(sessionId) == QSize(700, 500); }, 20000),
+                 qPrintable(readText(sessionFolder(env, sessionId) + QStringLiteral("/server_log"))));
+        QVERIFY2(interrupt(*attach, SIGTERM), qPrintable(attach->describe()));
+    }
+
+    // attach --browser, through ssh and then on this machine: the address that lumen hands to
+    // $BROWSER shows the desktop in a real browser (headless chromium), sized to its page; typed text
+    // reaches the xterm; the clipboard works both ways; a second page on the address neither gets
+    // the desktop nor cuts off the first; closing the tab ends lumen, and the session goes on.
+    void browserShowsTheDesktop()
+    {
+        QVERIFY(!sessionId.isEmpty());
+        // Usage errors, and the packages to install when noVNC or websockify is missing.
+        for (const QString &other : {QStringLiteral("--no-viewer"), QStringLiteral("--viewer=vncviewer")}) {
+            auto both = lumen({QStringLiteral("attach"), QStringLiteral("--browser"), other, sessionId});
+            QCOMPARE(both->status(), 2);
+            QVERIFY2(both->errors.contains(QStringLiteral("Give one of --browser, --viewer and --no-viewer")),
+                     qPrintable(both->describe()));
+        }
+        QTemporaryDir tools;
+        QVERIFY(QFile::link(QStringLiteral("/usr/bin/ssh"), tools.filePath(QStringLiteral("ssh"))));
+        QProcessEnvironment withoutBridge = clientEnvironment(env);
+        withoutBridge.insert(QStringLiteral("PATH"), tools.path() + QStringLiteral(":") + QStringLiteral(LUMEN_BIN_DIR));
+        Lumen noBridge({}, withoutBridge, {QStringLiteral("local"), QStringLiteral("attach"), QStringLiteral("--browser")});
+        QVERIFY(noBridge.finish());
+        QCOMPARE(noBridge.status(), 2);
+        QVERIFY2(noBridge.errors.contains(QStringLiteral("install the package websockify")), qPrintable(noBridge.describe()));
+
+        QString reason;
+        if (!browser.waitUntilStarted(reason)) {
+            QSKIP(qPrintable(QStringLiteral("no browser to test with: ") + reason));
+        }
+        // $BROWSER only notes the address; the test opens it in its own browser.
+        const QString addresses = env.root() + QStringLiteral("/browser_addresses");
+        const QString noteAddress = env.root() + QStringLiteral("/note-address");
+        QFile script(noteAddress);
+        QVERIFY(script.open(QIODevice::WriteOnly)
+                && script.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '%1'\n").arg(addresses).toUtf8()) > 0);
+        script.close();
+        QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QProcessEnvironment environment = clientEnvironment(env);
+        environment.insert(QStringLiteral("BROWSER"), noteAddress);
+
+        for (const bool throughSsh : {true, false}) {
+            const QStringList where = throughSsh ? QStringList{QStringLiteral("--ssh"), sshToHost(), host()}
+                                                 : QStringList{QStringLiteral("local")};
+            Lumen attach({}, environment, where + QStringList{QStringLiteral("attach"), QStringLiteral("--browser"), sessionId});
+            QString address;
+            QVERIFY2(Polling::waitUntil([&] {
+                         address = readText(addresses).split(QLatin1Char('\n'), Qt::SkipEmptyParts).value(throughSsh ? 0 : 1);
+                         return !address.isEmpty();
+                     }, 60000),
+                     qPrintable(attach.describe()));
+            QVERIFY2(QRegularExpression(QStringLiteral("^http://127\\.0\\.0\\.1:\\d+/vnc\\.html#.*&password=")).match(address).hasMatch(),
+                     qPrintable(address));
+            QVERIFY2(attach.waitFor(address, false, 5000), qPrintable(attach.describe()));
+
+            QVERIFY2(browser.open(address) && browser.isConnected(), qPrintable(browser.error() + attach.describe()));
+            int matching = 0;
+            QSize canvas;
+            QVERIFY2(Polling::waitUntil([&] {
+                         canvas = browser.canvas(DesktopColour.name(), matching);
+                         return matching > canvas.width() * canvas.height() / 2;
+                     }, 20000),
+                     qPrintable(QStringLiteral("%1 of %2x%3 pixels").arg(matching).arg(canvas.width()).arg(canvas.height())));
+            // The desktop takes the page's size.
+            QVERIFY2(Polling::waitUntil([&] { return screenSizeOf(sessionId) == browser.canvas(DesktopColour.name(), matching); }, 20000),
+                     qPrintable(QStringLiteral("%1x%2").arg(canvas.width()).arg(canvas.height())));
+
+            const QString typed = env.root() + (throughSsh ? QStringLiteral("/typed-through-ssh") : QStringLiteral("/typed-locally"));
+            QVERIFY2(browser.typeAt(QPoint(100, 60), QStringLiteral("touch ") + typed + QLatin1Char('\n')), qPrintable(browser.error()));
+            QVERIFY(Polling::waitUntil([&] { return QFileInfo::exists(typed); }, 20000));
+
+            if (throughSsh) {
+                // One connection per password: a second page gets nothing, and the first stays.
+                QVERIFY(browser.open(address));
+                const QString second = browser.settledClasses();
+                QVERIFY2(!second.contains(QStringLiteral("noVNC_connected")), qPrintable(second));
+                QVERIFY(browser.closeTab());
+                QVERIFY(browser.isConnected(5000));
+            } else {
+                QVERIFY2(browser.setClipboard(QStringLiteral("from the browser")), qPrintable(browser.error()));
+                QString pasted;
+                QVERIFY2(Polling::waitUntil([&] {
+                             return runOnSessionDisplay(sessionId, {QStringLiteral("xclip"), QStringLiteral("-o"),
+                                                                    QStringLiteral("-selection"), QStringLiteral("clipboard")},
+                                                        &pasted) == 0
+                                 && pasted == QLatin1String("from the browser");
+                         }, 10000),
+                         qPrintable(pasted));
+                const QString copied = env.root() + QStringLiteral("/copied");
+                QFile text(copied);
+                QVERIFY(text.open(QIODevice::WriteOnly) && text.write("from the session") > 0);
+                text.close();
+                QCOMPARE(runOnSessionDisplay(sessionId, {QStringLiteral("xclip"), QStringLiteral("-i"), QStringLiteral("-selection"),
+                                                         QStringLiteral("clipboard"), copied}),
+                         0);
+                QVERIFY2(Polling::waitUntil([&] { return browser.clipboard() == QLatin1String("from the session"); }, 10000),
+                         qPrintable(browser.clipboard()));
+            }
+
+            // Closing the tab ends lumen, and the address leads nowhere now. The session goes on
+            // (the second round gets into it again).
+            QVERIFY(browser.closeTab());
+            QVERIFY2(attach.finish(10000) && attach.status() == 0, qPrintable(attach.describe()));
+            QVERIFY2(attach.errors.contains(QStringLiteral("goes on")), qPrintable(attach.describe()));
+            if (throughSsh) {
+                QVERIFY(browser.open(address));
+                const QString again = browser.settledClasses(10000);
+                QVERIFY2(!again.contains(QStringLiteral("noVNC_connected")), qPrintable(again));
+                QVERIFY(browser.closeTab());
+            }
+        }
+        QVERIFY(Polling::waitUntil([&] { return stateOf(sessionId) == QLatin1String("connect|terminate"); }, 10000));
+    }
+
+    // list --json prints the records as the server sent them; list shows them in words. A session
+    // keeps its whole name (the command, spaces and all) when the server starts again.
     void listShowsTheRecordsAsSent()
     {
+        QVERIFY(server->stop(SIGTERM));
         RelayProcess relay;
         QVERIFY(relay.start(TestEnvironment::binary(QStringLiteral("lumen_sci")), {}, env.processEnvironment()));
         relay.sendFrame(R"({"id":1,"jsonrpc":"2.0","method":"Live.ListSessions"})"
@@ -406,6 +645,7 @@ private slots:
         Json::StreamWriterBuilder compact;
         compact["indentation"] = "";
         const QString sent = QString::fromStdString(Json::writeString(compact, response["result"]));
+        QCOMPARE(QString::fromStdString(response["result"][0]["name"].asString()), desktopCommand(DesktopColour));
 
         auto json = lumen({QStringLiteral("list"), QStringLiteral("--json")});
         QCOMPARE(json->status(), 0);
@@ -423,18 +663,82 @@ private slots:
                  qPrintable(table->output));
     }
 
-    // watch prints a start and a terminate as the server reports them; Ctrl+C ends it.
+    // A viewer that fails ends lumen with a status that says so and the viewer's own reason in one
+    // line: turned away by the session (its password refused, as when another viewer used it
+    // first), ended with an error, crashed. The session goes on each time.
+    void failingViewersEndLumenWithTheirReason()
+    {
+        QTemporaryDir viewers;
+        QVERIFY(viewers.isValid());
+        const struct
+        {
+            QByteArray script;
+            int status;
+            QString message;
+        } failures[] = {
+            {"VNC_PASSWORD=wrong123 exec vncviewer \"$@\"\n", 1,
+             QStringLiteral("turned the viewer away: Authentication failure: Authentication failed.")},
+            {"echo 'vncviewer: the screen is not there' >&2\nexit 3\n", 4,
+             QStringLiteral("failed: the screen is not there (status 3).")},
+            {"kill -SEGV $$\n", 4, QStringLiteral("crashed (signal 11)")},
+        };
+        for (const auto &failure : failures) {
+            // Found through PATH under TigerVNC's name, so lumen takes it for TigerVNC's viewer.
+            QDir(viewers.path()).remove(QStringLiteral("vncviewer"));
+            QVERIFY(writeScript(viewers.filePath(QStringLiteral("vncviewer")),
+                                "PATH=/usr/bin:/bin\n" + failure.script));
+            QProcessEnvironment environment = clientEnvironment(env);
+            environment.insert(QStringLiteral("PATH"),
+                               viewers.path() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+            auto attach = lumen({QStringLiteral("attach"), sessionId.left(8)}, true, environment);
+            QVERIFY2(attach->status() == failure.status, qPrintable(attach->describe()));
+            const QStringList lines = attach->errors.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            QVERIFY2(!lines.isEmpty() && lines.last().contains(failure.message), qPrintable(attach->describe()));
+            QVERIFY2(!attach->errors.contains(QStringLiteral("TigerVNC Viewer")), qPrintable(attach->describe()));
+        }
+        QVERIFY(stateOf(sessionId).startsWith(QStringLiteral("retry")));
+    }
+
+    // watch prints a start and a terminate as the server reports them; Ctrl+C ends it. The start
+    // prints the session's password and the ssh command (with the user's --ssh options) that
+    // reaches its port: run as printed, it lets a viewer in, onto the desktop named after the
+    // session. A rootless start says once what the reference launchers make of it.
     void watchSeesAStartAndATerminate()
     {
         auto watch = lumen({QStringLiteral("watch")}, false);
         QVERIFY2(watch->waitFor(QStringLiteral("Watching"), true, 60000), qPrintable(watch->describe()));
 
-        auto start = lumen({QStringLiteral("start"), QStringLiteral("--no-viewer"), QStringLiteral("xterm")});
+        auto start = lumen({QStringLiteral("start"), QStringLiteral("--no-viewer"), QStringLiteral("--rootless"),
+                            QStringLiteral("xterm")});
         QVERIFY2(start->status() == 0, qPrintable(start->describe()));
         const QString id = QRegularExpression(QStringLiteral("session +([0-9a-f]{32})")).match(start->output).captured(1);
         QVERIFY2(!id.isEmpty(), qPrintable(start->describe()));
-        QVERIFY2(QRegularExpression(QStringLiteral("password +\\S{8}")).match(start->output).hasMatch(),
-                 qPrintable(start->output));
+        const QString password =
+            QRegularExpression(QStringLiteral("password +(\\S{8})")).match(start->output).captured(1);
+        QVERIFY2(!password.isEmpty(), qPrintable(start->output));
+        QCOMPARE(start->errors.count(QStringLiteral("as a 1024x768 desktop")), 1);
+
+        const QStringList lines = start->errors.split(QLatin1Char('\n'));
+        const int through = lines.indexOf(QRegularExpression(QStringLiteral(".*reach it through ssh:$")));
+        QVERIFY2(through >= 0 && through + 1 < lines.size(), qPrintable(start->describe()));
+        const QString tunnelCommand = lines.at(through + 1).trimmed();
+        const quint16 localPort =
+            QRegularExpression(QStringLiteral(" -L (\\d+):127\\.0\\.0\\.1:")).match(tunnelCommand).captured(1).toUShort();
+        QVERIFY2(tunnelCommand.contains(QStringLiteral("-p %1").arg(sshPort)) && localPort != 0, qPrintable(tunnelCommand));
+        QProcess tunnel;
+        tunnel.setProcessEnvironment(clientEnvironment(env));
+        tunnel.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exec ") + tunnelCommand});
+        const auto endTunnel = qScopeGuard([&] {
+            tunnel.kill();
+            tunnel.waitForFinished(5000);
+        });
+        QVERIFY2(Polling::waitUntil([&] { return !listeningAddresses(localPort).isEmpty(); }, 20000),
+                 qPrintable(tunnelCommand + QLatin1Char('\n') + QString::fromLocal8Bit(tunnel.readAllStandardError())));
+        RfbViewer viewer;
+        QVERIFY2(viewer.connectToPort(localPort), qPrintable(viewer.error()));
+        const RfbViewer::Handshake handshake = viewer.authenticate(password);
+        QVERIFY2(handshake.accepted, qPrintable(viewer.error()));
+        QCOMPARE(handshake.desktopName, QStringLiteral("xterm (%1)").arg(id.left(8)));
         QVERIFY2(watch->waitFor(QRegularExpression(QStringLiteral("started +%1 +127\\.0\\.0\\.1 +xterm").arg(id.left(8))),
                                 false, 20000),
                  qPrintable(watch->describe()));
@@ -509,25 +813,79 @@ private slots:
         QCOMPARE(RpcClient::idsOf(listed()), QStringList{sessionId});
     }
 
+    // `local` needs no PATH: lumen finds the relay next to itself, and names it when it is not there.
+    void localFindsTheRelayNextToLumen()
+    {
+        QProcessEnvironment plain = clientEnvironment(env);
+        plain.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+        Lumen found({}, plain, {QStringLiteral("local"), QStringLiteral("list"), QStringLiteral("--json")});
+        QVERIFY(found.finish());
+        QVERIFY2(found.status() == 0 && RpcClient::idsOf(RpcClient::parse(found.output.toUtf8())) == QStringList{sessionId},
+                 qPrintable(found.describe()));
+
+        QTemporaryDir alone;
+        QVERIFY(alone.isValid());
+        const QString copy = alone.filePath(QStringLiteral("lumen"));
+        QVERIFY(QFile::copy(TestEnvironment::binary(QStringLiteral("lumen")), copy));
+        QProcess missing;
+        missing.setProcessEnvironment(plain);
+        missing.start(copy, {QStringLiteral("local"), QStringLiteral("list")});
+        QVERIFY(missing.waitForFinished(60000));
+        const QString errors = QString::fromLocal8Bit(missing.readAllStandardError());
+        QCOMPARE(missing.exitCode(), 2);
+        QVERIFY2(errors.contains(QStringLiteral("The relay \"lumen_sci\" is neither on this machine's PATH nor next to lumen")),
+                 qPrintable(errors));
+    }
+
+    // Ctrl+C while a session is being started, before any viewer shows it: the session is ended
+    // again and nothing of the client's is left behind (its private folder for ssh's control socket).
+    void interruptBeforeTheViewerEndsTheSession()
+    {
+        // A start-agent that takes its time: the interruption surely comes while the host starts.
+        QVERIFY(writeScript(launchers.filePath(QStringLiteral("start-agent")),
+                            "sleep 3\nexec '" LUMEN_BIN_DIR "/start-agent' \"$@\"\n"));
+        const auto restore = qScopeGuard([&] { QFile::remove(launchers.filePath(QStringLiteral("start-agent"))); });
+        const QStringList folders = QDir(env.tmpDir()).entryList({QStringLiteral("lumen-*")}, QDir::Dirs);
+
+        auto start = lumen({QStringLiteral("start"), QStringLiteral("xterm")}, false);
+        QVERIFY2(start->waitFor(QStringLiteral("Starting session"), true, 60000), qPrintable(start->describe()));
+        QCOMPARE(::kill(pid_t(start->process.processId()), SIGINT), 0);
+        QVERIFY2(start->finish(60000) && start->status() == 130, qPrintable(start->describe()));
+        QVERIFY2(start->errors.contains(QStringLiteral("was ended again")), qPrintable(start->describe()));
+        QCOMPARE(start->viewer(), 0);
+        QCOMPARE(RpcClient::idsOf(listed()), QStringList{sessionId});
+        QCOMPARE(QDir(env.tmpDir()).entryList({QStringLiteral("lumen-*")}, QDir::Dirs), folders);
+    }
+
+    // terminate while a viewer shows the session: the session and its folder go, and the viewer's
+    // lumen says that the session has ended.
     void terminateEndsTheSession()
     {
+        auto viewing = lumen({QStringLiteral("attach"), sessionId.left(8)}, false);
+        QVERIFY2(desktopShows(DesktopColour, QStringLiteral("before_terminate.png")), qPrintable(viewing->describe()));
         auto terminate = lumen({QStringLiteral("terminate"), sessionId.left(8)});
         QVERIFY2(terminate->status() == 0, qPrintable(terminate->describe()));
         QVERIFY2(terminate->output.contains(QStringLiteral("Session %1 is terminated.").arg(sessionId.left(8))),
                  qPrintable(terminate->describe()));
+        QVERIFY2(viewing->finish(30000) && viewing->status() == 0, qPrintable(viewing->describe()));
+        QVERIFY2(viewing->errors.contains(QStringLiteral("Session %1 on %2 has ended.").arg(sessionId.left(8), host())),
+                 qPrintable(viewing->describe()));
+        QVERIFY2(!viewing->errors.contains(QStringLiteral("goes on")), qPrintable(viewing->describe()));
         QVERIFY(!QFileInfo::exists(sessionFolder(env, sessionId)));
         auto list = lumen({QStringLiteral("list"), QStringLiteral("--json")});
         QCOMPARE(list->output, QStringLiteral("[]\n"));
     }
 
-    // Two hosts of a cluster, A and B, each with its own sshd: a session started on B is listed by
-    // `lumen A list` and attached through A, which leads lumen on to B's relay and B's loopback.
+    // Two hosts of a cluster, A and B, each with its own sshd, on two subnets joined by a router that
+    // no broadcast crosses: they find each other through "Peers" (one list naming both, as a settings
+    // file shared by the hosts would). A session started on B is listed by `lumen A list` and
+    // attached through A, which leads lumen on to B's relay and B's loopback.
     void clusterSessionIsAttachedThroughItsHost()
     {
-        auto hosts = std::make_unique<NetworkNamespaces>();
+        auto hosts = std::make_unique<NetworkNamespaces>(1, 1);
         QString error;
         if (!hosts->create(error)) {
-            QFAIL(qPrintable(QStringLiteral("Cannot create two network namespaces (root and iproute2 needed): ") + error));
+            QFAIL(qPrintable(QStringLiteral("Cannot create network namespaces (root and iproute2 needed): ") + error));
         }
         QTemporaryDir shared; // the part of the home folder that both hosts share: certificate and key
         QVERIFY(shared.isValid());
@@ -565,7 +923,8 @@ private slots:
             world[host]->setSetting(QStringLiteral("UserPath"), shared.filePath(QStringLiteral("host-%1").arg(host)));
             world[host]->setSetting(QStringLiteral("SciUrl"), url[host]);
             world[host]->setSetting(QStringLiteral("BroadcastPort"), BroadcastPort);
-            world[host]->setSetting(QStringLiteral("BroadcastAddress"), NetworkNamespaces::broadcastAddress());
+            world[host]->setSetting(QStringLiteral("BroadcastAddress"), hosts->broadcastAddress(host));
+            world[host]->setSetting(QStringLiteral("Peers"), QStringList{hosts->hostName(0), hosts->hostName(1)});
             world[host]->setSetting(QStringLiteral("DisplayBase"), ClusterDisplayBase);
             world[host]->setSetting(QStringLiteral("DisplayLimit"), DisplayLimit);
             QVERIFY2(hostSshd[host].start(keys.path(), hosts->address(host), ClusterSshPort,

@@ -1,5 +1,6 @@
 // The Debian packages lumen-server and lumen-client: cpack builds them from the build tree as it is
-// (no rebuild), dpkg-deb shows what they hold and need, and the programs taken out of them run.
+// (no rebuild), dpkg-deb shows what they hold and need, lintian finds no error in them, and the
+// programs taken out of them run.
 
 #include "tests/support/relay_process.h"
 #include "tests/support/server_runner.h"
@@ -8,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,12 +21,14 @@ struct Output
     QString text;
 };
 
+// The program's output, with its errors unless `outputOnly`.
 Output run(const QString &program, const QStringList &arguments,
-           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(), int timeoutMs = 240000)
+           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(), int timeoutMs = 240000,
+           bool outputOnly = false)
 {
     QProcess process;
     process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setProcessChannelMode(outputOnly ? QProcess::SeparateChannels : QProcess::MergedChannels);
     process.start(program, arguments);
     Output output;
     if (process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit) {
@@ -93,9 +97,19 @@ private slots:
     {
         QCOMPARE(files(server), QStringList({QStringLiteral("/usr/bin/lumen_info"), QStringLiteral("/usr/bin/lumen_sci"),
                                              QStringLiteral("/usr/bin/lumen_server"), QStringLiteral("/usr/bin/start-agent"),
-                                             QStringLiteral("/usr/bin/start-app")}));
+                                             QStringLiteral("/usr/bin/start-app"),
+                                             QStringLiteral("/usr/share/doc/lumen-server/changelog.gz"),
+                                             QStringLiteral("/usr/share/doc/lumen-server/copyright")}));
         QCOMPARE(files(client),
-                 QStringList({QStringLiteral("/usr/bin/lumen"), QStringLiteral("/usr/share/man/man1/lumen.1.gz")}));
+                 QStringList({QStringLiteral("/usr/bin/lumen"), QStringLiteral("/usr/share/doc/lumen-client/changelog.gz"),
+                              QStringLiteral("/usr/share/doc/lumen-client/copyright"),
+                              QStringLiteral("/usr/share/man/man1/lumen.1.gz")}));
+        // The long description is text, not a list whose items each begin with ";".
+        const QString description =
+            run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), server, QStringLiteral("Description")}).text;
+        QVERIFY2(description.contains(QStringLiteral("\n lumen_server keeps X sessions")) && !description.contains(QStringLiteral("\n;"))
+                     && !description.contains(QStringLiteral("\n ;")),
+                 qPrintable(description));
 
         const QStringList serverNeeds = dependencies(server);
         for (const char *name : {"libqt6core6", "libqt6network6", "libqt6widgets6", "libjsoncpp25", "openssl", "xauth",
@@ -107,14 +121,30 @@ private slots:
             QVERIFY2(clientNeeds.contains(QLatin1String(name)), qPrintable(name + QStringLiteral(" missing in ") + clientNeeds.join(QLatin1Char(' '))));
         }
         QVERIFY2(!clientNeeds.contains(QLatin1String("tigervnc-standalone-server")), qPrintable(clientNeeds.join(QLatin1Char(' '))));
+        // lumen --browser needs them; the viewer program does not.
+        QCOMPARE(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), client, QStringLiteral("Recommends")}).text.trimmed(),
+                 QStringLiteral("novnc, websockify"));
         QCOMPARE(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), client, QStringLiteral("Package")}).text.trimmed(),
                  QStringLiteral("lumen-client"));
         QCOMPARE(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), server, QStringLiteral("Package")}).text.trimmed(),
                  QStringLiteral("lumen-server"));
     }
 
+    // Debian's own checker: warnings and notes are allowed, errors are not.
+    void lintianFindsNoErrors()
+    {
+        for (const QString &package : {server, client}) {
+            const Output lintian = run(QStringLiteral("lintian"), {QStringLiteral("--tag-display-limit"), QStringLiteral("0"), package});
+            QVERIFY2(lintian.status >= 0, qPrintable(lintian.text));
+            const QStringList errors =
+                lintian.text.split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^E: ")));
+            QVERIFY2(errors.isEmpty(), qPrintable(errors.join(QLatin1Char('\n'))));
+        }
+    }
+
     // Taken out of the packages, the relay starts the server, which answers "Live.GetVersion"; the
-    // client reaches them for `local`. Nothing of the build tree is on the PATH.
+    // client reaches them for `local`. Nothing of the build tree is on the PATH. The programs are
+    // stripped, and each answers --help and --version without a display.
     void extractedProgramsRun()
     {
         QTemporaryDir root;
@@ -144,11 +174,24 @@ private slots:
         QCOMPARE(serverProgram, bin + QStringLiteral("/lumen_server"));
 
         const Output list = run(bin + QStringLiteral("/lumen"), {QStringLiteral("local"), QStringLiteral("list"), QStringLiteral("--json")},
-                                environment, 60000);
+                                environment, 60000, true);
         QCOMPARE(list.status, 0);
         QCOMPARE(list.text, QStringLiteral("[]\n"));
-        QCOMPARE(run(bin + QStringLiteral("/lumen"), {QStringLiteral("--version")}, environment).text,
-                 QStringLiteral("lumen 1.0.38\n"));
+        QProcessEnvironment noDisplay = environment;
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+            noDisplay.remove(QLatin1String(name));
+        }
+        for (const char *program : {"lumen", "lumen_server", "lumen_sci", "lumen_info"}) {
+            const QString path = bin + QLatin1Char('/') + QLatin1String(program);
+            // Stripped: no symbol table left.
+            const Output sections = run(QStringLiteral("readelf"), {QStringLiteral("-S"), QStringLiteral("-W"), path});
+            QVERIFY2(sections.status == 0 && !sections.text.contains(QStringLiteral(".symtab")), qPrintable(sections.text));
+            QCOMPARE(run(path, {QStringLiteral("--version")}, noDisplay).text,
+                     QStringLiteral("%1 1.0.38\n").arg(QLatin1String(program)));
+            const Output help = run(path, {QStringLiteral("--help")}, noDisplay);
+            QVERIFY2(help.status == 0 && help.text.startsWith(QStringLiteral("Usage: %1").arg(QLatin1String(program))),
+                     qPrintable(help.text));
+        }
     }
 };
 

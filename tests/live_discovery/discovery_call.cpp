@@ -11,6 +11,9 @@
 //   discovery_call flood <address> <port> <user> <count> <silent ports> <seconds>
 //       sends a burst of HELLO and UPDATE datagrams naming closed ports and ports that accept TCP
 //       but never answer, keeps those ports for the seconds, and prints how many connections they got;
+//   discovery_call await <port> <certificate> <key> <ids, comma-separated> <seconds>
+//       calls "Live.ListSessions" every 50 ms on one connection until the server lists exactly
+//       these sessions, and prints when it first did, in ms since the epoch;
 //   discovery_call probe <port> <certificate> <key> <seconds>
 //       calls "Live.GetVersion" every 100 ms on one connection and once a second on a fresh one,
 //       and prints the number of calls, the unanswered ones and the slowest answer in ms.
@@ -20,6 +23,7 @@
 #include "tests/support/rpc_client.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
@@ -198,6 +202,37 @@ int flood(const QStringList &arguments)
     return 0;
 }
 
+int await(const QStringList &arguments)
+{
+    if (arguments.size() != 5) {
+        return failWith("await needs <port> <certificate> <key> <ids> <seconds>");
+    }
+    RpcClient client;
+    QString error;
+    if (!client.setIdentity(arguments.at(1), arguments.at(2), error) || !client.connectToServer(quint16(arguments.at(0).toUInt()))) {
+        return failWith("cannot connect to port " + arguments.at(0) + " " + error);
+    }
+    QStringList expected = arguments.at(3).split(',', Qt::SkipEmptyParts);
+    expected.sort();
+    QStringList listed;
+    QElapsedTimer total;
+    total.start();
+    for (int id = 1; total.elapsed() < arguments.at(4).toInt() * 1000; ++id) {
+        Json::Value response;
+        if (!client.call("Live.ListSessions", Json::Value(), id, response, 10000)) {
+            return failWith("no answer to Live.ListSessions");
+        }
+        listed = RpcClient::idsOf(response["result"]);
+        listed.sort();
+        if (listed == expected) {
+            std::printf("{\"at\":%lld}\n", static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
+            return 0;
+        }
+        QTest::qWait(50);
+    }
+    return failWith("the server still lists " + listed.join(','));
+}
+
 int probe(const QStringList &arguments)
 {
     if (arguments.size() != 4) {
@@ -267,8 +302,11 @@ int main(int argc, char *argv[])
     if (command == "flood") {
         return flood(arguments);
     }
+    if (command == "await") {
+        return await(arguments);
+    }
     if (command == "probe") {
         return probe(arguments);
     }
-    return failWith("unknown command; use call, announce, peer, flood or probe");
+    return failWith("unknown command; use call, announce, peer, flood, await or probe");
 }

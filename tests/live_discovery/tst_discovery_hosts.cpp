@@ -5,6 +5,7 @@
 #include "tests/support/test_certificates.h"
 #include "tests/support/test_environment.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -12,26 +13,30 @@
 #include <QThread>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
 #include <memory>
 
 namespace {
 
 const int broadcastPort = 47110;
+constexpr int hostCount = 3;
 
 } // namespace
 
-// Two hosts of one network, each running the same user's server: what one of them starts, the
-// other lists, until the first one goes away.
+// Hosts of one network, each running the same user's server: what one of them starts, the others
+// list, until the first one goes away. Hosts 0 and 1 share a subnet; host 2 is on another one,
+// behind a router that no broadcast crosses.
 class DiscoveryHostsTest : public QObject
 {
     Q_OBJECT
 
 private:
     std::unique_ptr<NetworkNamespaces> hosts;
-    QTemporaryDir shared; // the home folder part that both hosts share: certificate and key
-    std::unique_ptr<TestEnvironment> env[2];
-    std::unique_ptr<ServerRunner> server[2];
+    QTemporaryDir shared; // the home folder part that the hosts share: certificate and key
+    std::unique_ptr<TestEnvironment> env[hostCount];
+    std::unique_ptr<ServerRunner> server[hostCount];
 
     QString location(int host) const { return QString("ssh://host-%1:22/lumen_sci").arg(host); }
 
@@ -62,19 +67,54 @@ private:
         return response;
     }
 
+    bool startSession(int host, const QString &command, const QString &id)
+    {
+        const Json::Value started = call(host, "Live.Start", QString("[\"%1\",\"%2\",\"1024x768\"]").arg(id, command));
+        return started.isObject() && started.isMember("result");
+    }
+
+    // Runs the change on the host while a client on every host waits for its server to list exactly
+    // these sessions; how long after that host's own server the last of them did (-1 if one did not).
+    qint64 timeUntilAllList(const QStringList &ids, int origin, const std::function<bool()> &change, QString &report)
+    {
+        QProcess waiting[hostCount];
+        for (int host = 0; host < hostCount; ++host) {
+            hosts->start(host, waiting[host], TestEnvironment::binary("discovery_call"),
+                         {"await", QString::number(server[host]->port()), shared.path() + "/server_cert",
+                          shared.path() + "/server_key", ids.join(','), "20"},
+                         env[host]->processEnvironment());
+        }
+        if (!change()) {
+            report = "the change failed";
+            return -1;
+        }
+        qint64 at[hostCount];
+        for (int host = 0; host < hostCount; ++host) {
+            waiting[host].waitForFinished(30000);
+            const Json::Value seen = RpcClient::parse(waiting[host].readAllStandardOutput());
+            if (!seen.isObject()) {
+                report = QString("host %1: %2\n%3").arg(host).arg(QString::fromLocal8Bit(waiting[host].readAllStandardError()),
+                                                                server[host]->log());
+                return -1;
+            }
+            at[host] = seen["at"].asInt64();
+        }
+        return *std::max_element(at, at + hostCount) - at[origin];
+    }
+
 private slots:
     void init()
     {
-        hosts = std::make_unique<NetworkNamespaces>();
+        hosts = std::make_unique<NetworkNamespaces>(2, 1);
         QString error;
         if (!hosts->create(error)) {
-            QFAIL(qPrintable("Cannot create two network namespaces joined by a veth pair; this test must run as "
-                             "root with iproute2: " + error));
+            QFAIL(qPrintable("Cannot create network namespaces joined by veth pairs, a bridge and a router; this test "
+                             "must run as root with iproute2: " + error));
         }
         QVERIFY(shared.isValid());
         QVERIFY2(createCertificate(shared.path() + "/server_cert", shared.path() + "/server_key", error),
                  qPrintable(error));
-        for (int host = 0; host < 2; ++host) {
+        for (int host = 0; host < hostCount; ++host) {
             env[host] = std::make_unique<TestEnvironment>();
             if (host > 0) {
                 env[host]->setUser(env[0]->user());
@@ -82,7 +122,7 @@ private slots:
             env[host]->setSetting("UserPath", shared.path() + QString("/host-%1").arg(host));
             env[host]->setSetting("SciUrl", location(host));
             env[host]->setSetting("BroadcastPort", broadcastPort);
-            env[host]->setSetting("BroadcastAddress", NetworkNamespaces::broadcastAddress());
+            env[host]->setSetting("BroadcastAddress", hosts->broadcastAddress(host));
             env[host]->setSetting("DisplayBase", 300);
             env[host]->setSetting("DisplayLimit", 10);
             env[host]->setSetting("LogLevel", "Debug1");
@@ -93,11 +133,11 @@ private slots:
 
     void cleanup()
     {
-        for (int host = 1; host >= 0; --host) {
+        for (int host = hostCount - 1; host >= 0; --host) {
             server[host].reset();
         }
         hosts.reset(); // ends what still runs inside, the session's agent among them
-        for (int host = 1; host >= 0; --host) {
+        for (int host = hostCount - 1; host >= 0; --host) {
             env[host].reset();
         }
     }
@@ -152,6 +192,67 @@ private slots:
         const QString failure =
             QString("Warning: Failed to connect to \"%1\" port \"%2\"").arg(hosts->address(0)).arg(firstPort);
         QVERIFY2(server[1]->log().contains(failure), qPrintable(server[1]->log()));
+    }
+
+    // Hosts 0 and 1 name host 2 in "Peers", as a settings file shared by the hosts would (with host 0
+    // itself, which it skips, a name that does not resolve and an address where nothing answers);
+    // host 2 names nobody and has no broadcast, and learns of the others from their announcements.
+    // Every change reaches every server, and the lookups that hang hold up no client.
+    void namedPeersReachAnotherSubnet()
+    {
+        const QStringList peers = {hosts->hostName(0), hosts->hostName(2) + ":" + QString::number(broadcastPort),
+                                   "nosuchhost", hosts->silentAddress(0)};
+        env[0]->setSetting("Peers", peers);
+        env[1]->setSetting("Peers", peers);
+        env[2]->setSetting("BroadcastAddress", "");
+        QString error;
+        QVERIFY2(launch(2, error), qPrintable(error));
+        const QString early = RpcClient::newSessionId();
+        QVERIFY(startSession(2, "xterm", early));
+        QVERIFY2(launch(0, error) && launch(1, error), qPrintable(error));
+        QProcess probe;
+        hosts->start(0, probe, TestEnvironment::binary("discovery_call"),
+                     {"probe", QString::number(server[0]->port()), shared.path() + "/server_cert",
+                      shared.path() + "/server_key", "10"},
+                     env[0]->processEnvironment());
+        QVERIFY(probe.waitForStarted());
+
+        // How long a change on one host takes to be listed everywhere.
+        QString report;
+        const qint64 joined = timeUntilAllList({early}, 2, [] { return true; }, report);
+        QVERIFY2(joined >= 0, qPrintable(report));
+        const QString first = RpcClient::newSessionId();
+        const qint64 startedOnFirst = timeUntilAllList({early, first}, 0, [&] { return startSession(0, "xclock", first); }, report);
+        QVERIFY2(startedOnFirst >= 0, qPrintable(report));
+        const QString later = RpcClient::newSessionId();
+        const qint64 startedOnThird =
+            timeUntilAllList({early, first, later}, 2, [&] { return startSession(2, "xeyes", later); }, report);
+        QVERIFY2(startedOnThird >= 0, qPrintable(report));
+        const qint64 endedOnFirst = timeUntilAllList({early, later}, 0, [&] {
+            return call(0, "Live.Terminate", QString("[\"%1\"]").arg(first)).isMember("result");
+        }, report);
+        QVERIFY2(endedOnFirst >= 0, qPrintable(report));
+        for (const Json::Value &record : call(0, "Live.ListSessions")["result"]) {
+            QCOMPARE(QString::fromStdString(record["location"].asString()), location(2));
+        }
+
+        QVERIFY(probe.waitForFinished(30000));
+        const QByteArray probed = probe.readAllStandardOutput().trimmed();
+        const Json::Value figures = RpcClient::parse(probed);
+        QVERIFY2(figures.isObject(), probe.readAllStandardError().constData());
+        qInfo("the last server listed, after the host's own: host 2's first session %lld ms (as the others came up), "
+              "a session started on host 0 %lld ms, one started on host 2 %lld ms, the end of one on host 0 %lld ms; "
+              "probe of host 0: %s",
+              static_cast<long long>(joined), static_cast<long long>(startedOnFirst),
+              static_cast<long long>(startedOnThird), static_cast<long long>(endedOnFirst), probed.constData());
+        QCOMPARE(figures["unanswered"].asInt(), 0);
+        QVERIFY2(figures["slowestMs"].asInt() < 1000, probed.constData());
+        for (const qint64 took : {startedOnFirst, startedOnThird, endedOnFirst}) {
+            QVERIFY2(took < 2000, qPrintable(QString::number(took)));
+        }
+        const QString log = server[0]->log();
+        QCOMPARE(log.count("Warning: Failed to resolve the peer \"nosuchhost\""), 1);
+        QVERIFY2(log.size() < 20000, qPrintable(log));
     }
 
     // A peer's answer is framed whatever its size: one with 500 sessions (far above the 64 KiB that

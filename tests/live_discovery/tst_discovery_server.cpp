@@ -151,17 +151,26 @@ private slots:
         QCOMPARE(udpPortsOf(server->pid()), QList<int>());
     }
 
-    void startUpFailsOnAnUnusableBroadcastAddress()
+    // Both are checked although discovery is off, so that a typing error shows at once.
+    void startUpFailsOnUnusableDiscoverySettings()
     {
-        env->setSetting("BroadcastAddress", "not-an-address"); // checked although discovery is off
         QVERIFY(env->createUserPath());
-        const LaunchResult launched = server->launch();
-        QVERIFY(launched.finished);
-        QCOMPARE(launched.exitCode, 1);
-        QVERIFY2(launched.standardError.contains(": Critical: Invalid broadcast address \"not-an-address\"\n"),
-                 launched.standardError.constData());
-        QVERIFY(!QFile::exists(env->userFile("server_pid")));
-        QVERIFY(!QFile::exists(env->userFile("server_port")));
+        const QList<QPair<QString, QByteArray>> cases = {
+            {"BroadcastAddress", ": Critical: Invalid broadcast address \"not-an-address\"\n"},
+            {"Peers", ": Critical: Invalid setting \"Peers\": \"node2:port\" has no port between 1 and 65535 after the "
+                      "colon\n"},
+        };
+        env->setSetting("Peers", QStringList{"node1", "node2:port"});
+        env->setSetting("BroadcastAddress", "not-an-address");
+        for (const auto &[key, message] : cases) {
+            const LaunchResult launched = server->launch();
+            QVERIFY(launched.finished);
+            QCOMPARE(launched.exitCode, 1);
+            QVERIFY2(launched.standardError.contains(message), launched.standardError.constData());
+            QVERIFY(!QFile::exists(env->userFile("server_pid")));
+            QVERIFY(!QFile::exists(env->userFile("server_port")));
+            env->removeSetting(key);
+        }
     }
 
     void startUpFailsWhenTheBroadcastPortIsTaken()

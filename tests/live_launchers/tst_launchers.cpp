@@ -46,10 +46,12 @@ QString capture(const QString &line, const QString &pattern, int group = 1)
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(line).captured(group);
 }
 
-// Whether any socket of the machine listens on the TCP port, on any address (IPv4 or IPv6).
-bool tcpListening(int port)
+// The addresses on which sockets of the machine listen on the TCP port, as the kernel writes them
+// (hexadecimal: 0100007F is 127.0.0.1, 00000000 any IPv4 address, 32 zeros any IPv6 address).
+QStringList listeningAddresses(int port)
 {
     const QString local = QStringLiteral(":%1").arg(port, 4, 16, QLatin1Char('0')).toUpper();
+    QStringList addresses;
     for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         QFile file{QString::fromLatin1(table)};
         if (!file.open(QIODevice::ReadOnly)) {
@@ -59,12 +61,22 @@ bool tcpListening(int port)
             const QList<QByteArray> fields = line.simplified().split(' ');
             // "sl local_address rem_address st ...": 0A is LISTEN
             if (fields.size() > 3 && fields.at(1).endsWith(local.toLatin1()) && fields.at(3) == "0A") {
-                return true;
+                addresses << QString::fromLatin1(fields.at(1)).section(QLatin1Char(':'), 0, 0);
             }
         }
     }
-    return false;
+    addresses.sort();
+    return addresses;
 }
+
+bool tcpListening(int port)
+{
+    return !listeningAddresses(port).isEmpty();
+}
+
+const QString AnyIPv4 = QStringLiteral("00000000");
+const QString AnyIPv6 = QString(32, QLatin1Char('0'));
+const QString LoopbackIPv4 = QStringLiteral("0100007F");
 
 } // namespace
 
@@ -82,6 +94,7 @@ private slots:
     void realViewerReceivesFrameOfTheGeometry();
     void pendingPasswordsAreCapped();
     void suspendDisconnectsEveryViewer();
+    void viewersResizeTheDesktopAndShareCutText();
     void startAppRunsCommandOnTheDisplay();
     void terminateEndsTheWholeSession();
     void crashOfTheXServerEndsTheSessionWithFailure();
@@ -99,7 +112,8 @@ private:
 void TestLaunchers::initTestCase()
 {
     QVERIFY(environment.isValid());
-    for (const char *tool : {"Xtigervnc", "xauth", "xdpyinfo", "xwininfo", "xmessage", "setpriv", "vncsnapshot"}) {
+    for (const char *tool : {"Xtigervnc", "xauth", "xdpyinfo", "xwininfo", "xmessage", "setpriv", "vncsnapshot", "xrandr",
+                             "xclip"}) {
         QVERIFY2(!QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty(),
                  qPrintable(QStringLiteral("%1 is missing: run scripts/setup.sh").arg(QLatin1String(tool))));
     }
@@ -154,6 +168,12 @@ void TestLaunchers::agentServesTheDisplay()
     QCOMPARE(QFileInfo(session.infoSocketPath()).permissions() & (QFileDevice::ReadGroup | QFileDevice::WriteGroup
                  | QFileDevice::ReadOther | QFileDevice::WriteOther), QFileDevice::Permissions());
 
+    // Viewers come through ssh tunnels: the port listens on the loopback alone (::1 too, where the
+    // machine has it), so nobody on the network can try passwords.
+    const QStringList viewerAddresses = listeningAddresses(session.port());
+    QVERIFY2(viewerAddresses.contains(LoopbackIPv4), qPrintable(viewerAddresses.join(' ')));
+    QVERIFY2(!viewerAddresses.contains(AnyIPv4) && !viewerAddresses.contains(AnyIPv6), qPrintable(viewerAddresses.join(' ')));
+
     // Local clients reach the X server through its Unix socket with the session's cookie; nothing
     // listens on TCP port 6000 + d, so the host-name display name does not reach it.
     const QString authority = session.file("authority");
@@ -171,12 +191,17 @@ void TestLaunchers::agentServesTheDisplay()
     QVERIFY(xauth.waitForFinished() && xauth.exitCode() == 0);
     QVERIFY(session.runXClient("xdpyinfo", {}, QStringLiteral(":%1").arg(session.display()), wrongAuthority) != 0);
 
-    // Asked for, TCP is served too, and the authority file's host-name entry works over it.
+    // Asked for, TCP is served too, and the authority file's host-name entry works over it; and
+    // viewers may come from the network, on every address.
     environment.setVariable("LUMEN_AGENT_X_TCP", "1");
+    environment.setVariable("LUMEN_AGENT_VIEWERS_FROM_NETWORK", "1");
     AgentSession withTcp(environment);
     const bool tcpUp = withTcp.startAndWaitUntilUp("800x600", error);
     environment.unsetVariable("LUMEN_AGENT_X_TCP");
+    environment.unsetVariable("LUMEN_AGENT_VIEWERS_FROM_NETWORK");
     QVERIFY2(tcpUp, qPrintable(error));
+    const QStringList everywhere = listeningAddresses(withTcp.port());
+    QVERIFY2(everywhere.contains(AnyIPv4) || everywhere.contains(AnyIPv6), qPrintable(everywhere.join(' ')));
     QVERIFY(tcpListening(6000 + withTcp.display()));
     const QString tcpDisplay = QHostInfo::localHostName() + ":" + QString::number(withTcp.display());
     QCOMPARE(withTcp.runXClient("xdpyinfo", {}, tcpDisplay, withTcp.file("authority"), &output), 0);
@@ -375,6 +400,50 @@ void TestLaunchers::suspendDisconnectsEveryViewer()
         QCOMPARE(info.value("Clients").toInt(), 0);
         previous = info.value("LastDisconnect").toString();
     }
+}
+
+// A viewer's desktop size request, kept within the agent's limits, and a change made inside the
+// session are both reported; cut text passes both ways between a viewer and the session.
+void TestLaunchers::viewersResizeTheDesktopAndShareCutText()
+{
+    AgentSession session(environment);
+    QString error;
+    QVERIFY2(session.startAndWaitUntilUp("800x600", error), qPrintable(error));
+    RfbViewer viewer;
+    QVERIFY(viewer.connectToPort(session.port()));
+    QVERIFY2(viewer.authenticate(addPassword(session)).accepted, qPrintable(viewer.error()));
+
+    const QString displayName = QStringLiteral(":%1").arg(session.display());
+    const QString authority = session.file("authority");
+    viewer.requestDesktopSize(1000, 700);
+    QVERIFY2(!session.waitForLogLine("Screen resized to '1000x700'", 10000).isEmpty(),
+             qPrintable(session.logLines().join('\n')));
+    QJsonObject info = session.info();
+    QCOMPARE(info.value("ScreenWidth").toInt(), 1000);
+    QCOMPARE(info.value("ScreenHeight").toInt(), 700);
+    QString output;
+    QCOMPARE(session.runXClient("xdpyinfo", {}, displayName, authority, &output), 0);
+    QVERIFY(output.contains(QRegularExpression("dimensions:\\s+1000x700 pixels")));
+
+    viewer.requestDesktopSize(9000, 600);
+    QVERIFY2(!session.waitForLogLine("Screen resized to '8192x600'", 10000).isEmpty(),
+             qPrintable(session.logLines().join('\n')));
+    QCOMPARE(session.runXClient("xrandr", {"-s", "1024x768"}, displayName, authority, &output), 0);
+    QVERIFY2(!session.waitForLogLine("Screen resized to '1024x768'", 10000).isEmpty(), qPrintable(output));
+    QCOMPARE(session.info().value("ScreenWidth").toInt(), 1024);
+
+    viewer.sendCutText("from the viewer");
+    QTRY_VERIFY_WITH_TIMEOUT(session.runXClient("xclip", {"-o", "-selection", "clipboard"}, displayName, authority, &output) == 0
+                                 && output == QLatin1String("from the viewer"),
+                             10000);
+    QFile text(session.file("cut_text"));
+    QVERIFY(text.open(QIODevice::WriteOnly) && text.write("from the session") > 0);
+    text.close();
+    QCOMPARE(session.runXClient("xclip", {"-i", "-selection", "clipboard", text.fileName()}, displayName, authority), 0);
+    QByteArray received;
+    QVERIFY2(viewer.readCutText(received), qPrintable(viewer.error()));
+    QCOMPARE(received, QByteArray("from the session"));
+    QCOMPARE(session.info().value("Clients").toInt(), 1);
 }
 
 QList<qint64> TestLaunchers::startApplications(AgentSession &session)

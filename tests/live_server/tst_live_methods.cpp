@@ -343,7 +343,7 @@ private slots:
         const Json::Value sessions = listLocal();
         QCOMPARE(sessions.size(), 1u);
         QCOMPARE(QString::fromStdString(sessions[0]["id"].asString()), id);
-        QCOMPARE(sessions[0]["name"].asString(), std::string("xterm"));
+        QCOMPARE(sessions[0]["name"].asString(), std::string("xterm -geometry 80x24")); // the whole command
         QCOMPARE(LiveServer::permissionsOf(sessions, id), QString("retry|terminate"));
         QVERIFY(call("Live.Terminate", RpcClient::idParams(id)).isMember("result"));
         QVERIFY(!QFile::exists(live->sessionDir(id)));

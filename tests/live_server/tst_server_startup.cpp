@@ -126,16 +126,32 @@ private slots:
         QVERIFY(other.pid() != pid);
     }
 
-    void missingUserPathFailsVisibly()
+    // Run by hand on a fresh account: the server makes its folders, for the user's eyes only; one it
+    // cannot make is reported.
+    void missingUserPathIsCreatedOrReported()
     {
         TestEnvironment env; // the user path is not created
+        {
+            ServerRunner server(env);
+            const LaunchResult launched = server.launch();
+            QCOMPARE(launched.exitCode, 0);
+            QCOMPARE(launched.standardError, QByteArray());
+            QVERIFY(server.pid() > 0);
+            QCOMPARE(fileMode(env.userPath()), QString("700"));
+            QCOMPARE(fileMode(env.userPath() + "/.."), QString("700"));
+        }
+
+        const QString blocker = env.root() + "/not_a_folder";
+        QFile file(blocker);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        env.setSetting("UserPath", blocker + "/server");
         ServerRunner server(env);
         const LaunchResult launched = server.launch();
         QCOMPARE(launched.exitCode, 1);
-        const QString expected = QString("Critical: Failed to open the file \"%1\": No such file or directory\n")
-                                     .arg(env.userFile("server_log"));
+        const QString expected = QString("Critical: Failed to create the server directory \"%1\": Not a directory\n")
+                                     .arg(blocker + "/server");
         QVERIFY2(QString::fromLocal8Bit(launched.standardError).endsWith(expected), launched.standardError.constData());
-        QVERIFY(!QFile::exists(env.userFile("server_pid")));
     }
 
     void garbageKeyFailsAfterThePidFileAndRemovesIt()
@@ -182,6 +198,32 @@ private slots:
                  launched.standardError.constData());
         QVERIFY(!QFile::exists(env.userFile("server_pid")));
         QVERIFY(server.log().contains("Critical: Failed to run the program \"openssl\": cannot write key"));
+    }
+
+    // The server never listens on the viewer port of one of its displays: a port the system picks
+    // there is given back, and one set there is refused.
+    void listenPortStaysOutOfTheViewerPorts()
+    {
+        TestEnvironment env;
+        QVERIFY(env.createUserPath());
+        // Viewer ports 41000 to 60999: seven in ten of the ports the system hands out for port 0.
+        env.setSetting("DisplayBase", 0);
+        env.setSetting("DisplayLimit", 20000);
+        for (int start = 0; start < 3; ++start) {
+            ServerRunner server(env);
+            QCOMPARE(server.launch().exitCode, 0);
+            QVERIFY2(server.port() > 0 && (server.port() < 41000 || server.port() > 60999),
+                     qPrintable(QString::number(server.port())));
+            QVERIFY(server.stop(SIGTERM));
+        }
+        env.setSetting("ListenPort", 41234);
+        ServerRunner server(env);
+        const LaunchResult launched = server.launch();
+        QCOMPARE(launched.exitCode, 1);
+        QVERIFY2(launched.standardError.endsWith("Critical: Failed to listen for SSL connections on port \"41234\": it is "
+                                                 "the viewer port of a display (ports 41000 to 60999 are kept for the "
+                                                 "displays)\n"),
+                 launched.standardError.constData());
     }
 
     void hangupReopensTheLog()

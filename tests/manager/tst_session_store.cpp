@@ -1,7 +1,11 @@
 #include "server/process/idle_exit.h"
 #include "server/manager/session_manager.h"
 #include "server/session/session_id.h"
+#include "server/session/session_runtime.h"
+#include "server/session/session_stage.h"
 
+#include "tests/support/log_capture.h"
+#include "tests/support/server_runner.h"
 #include "tests/support/test_environment.h"
 
 #include <QDir>
@@ -20,6 +24,7 @@ class SessionStoreTest : public QObject
     Q_OBJECT
 
 private:
+    LogCapture recorder;
     QTemporaryDir root;
     QString sessions;
 
@@ -40,7 +45,18 @@ private:
     QString startedSession(SessionManager &store)
     {
         const QString id = newId();
-        return store.start(id, "xterm", "800x600").status == 0 ? id : QString();
+        const int status = store.start(id, "xterm", "800x600").status;
+        if (status != 0) {
+            qWarning() << "the start failed with" << status << recorder.warnings();
+            return QString();
+        }
+        return id;
+    }
+
+    static QByteArray readAll(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     static QString logOf(const QString &dir)
@@ -143,6 +159,117 @@ private slots:
         for (const QString &id : ids) {
             QCOMPARE(store.terminate(id), 0);
         }
+    }
+
+    // What a server killed in the middle of a start or a removal leaves behind, and what the next
+    // one makes of it: a start whose agent is recorded gets its application, once, with the whole
+    // command; every other half-made session is ended and its directory removed. A complete session
+    // loads as it is.
+    void halfMadeSessionsAreCompletedOrEnded()
+    {
+        QString complete;
+        {
+            SessionManager first(sessions, 100, 120, QString());
+            complete = startedSession(first);
+            QVERIFY(!complete.isEmpty());
+        }
+        // Agents launched the way a start launches them, each on a display of its own.
+        QSet<quint16> displays;
+        const auto launchAgent = [&](const QString &id) {
+            SessionRuntime runtime;
+            const auto claim = [&displays](quint16 display) { return !displays.contains(display); };
+            const bool launched = runtime.startAgent(dirOf(id), 100, 120, "800x600", "xterm -title one", claim) == 0;
+            displays << runtime.display();
+            return launched;
+        };
+        const QString agentOnly = newId();
+        const QString applicationMaybe = newId();
+        const QString unrecorded = newId();
+        QVERIFY(launchAgent(agentOnly) && launchAgent(applicationMaybe) && launchAgent(unrecorded));
+        QString error;
+        QVERIFY(SessionStage::write(dirOf(applicationMaybe), SessionStage::StartingApplication, error));
+        QVERIFY(SessionStage::write(dirOf(unrecorded), SessionStage::Preparing, error));
+        const qint64 unrecordedAgent = readAll(dirOf(unrecorded) + "/monitor_pid").toLongLong();
+        QVERIFY(QFile::remove(dirOf(unrecorded) + "/monitor_pid"));
+        const qint64 endedAgent = readAll(dirOf(applicationMaybe) + "/monitor_pid").toLongLong();
+        const QString prepared = newId();
+        QVERIFY(QDir().mkpath(dirOf(prepared)));
+        QVERIFY(SessionStage::write(dirOf(prepared), SessionStage::Preparing, error));
+        QFile(dirOf(prepared) + "/display").open(QIODevice::WriteOnly);
+        const QString halfRemoved = newId();
+        QVERIFY(QDir().mkpath(dirOf(halfRemoved)));
+        QVERIFY(SessionStage::write(dirOf(halfRemoved), SessionStage::Removing, error));
+        QFile(dirOf(halfRemoved) + "/server_log").open(QIODevice::WriteOnly);
+        const QString empty = newId();
+        QVERIFY(QDir().mkpath(dirOf(empty)));
+
+        SessionManager store(sessions, 100, 120, QString());
+        // Nothing ran in these: gone at once.
+        for (const QString &id : {prepared, halfRemoved, empty}) {
+            QVERIFY2(!QFile::exists(dirOf(id)), qPrintable(id));
+        }
+        QTRY_VERIFY(!QFile::exists(dirOf(applicationMaybe)) && !QFile::exists(dirOf(unrecorded)));
+        QTRY_VERIFY(!ServerRunner::isProcessAlive(endedAgent) && !ServerRunner::isProcessAlive(unrecordedAgent));
+        SessionRecordList listed;
+        QCOMPARE(store.listLocalSessions(listed), 0); // waits for the completion
+        QStringList ids = {listed.value(0).id(), listed.value(1).id()};
+        ids.sort();
+        QStringList expected = {complete, agentOnly};
+        expected.sort();
+        QCOMPARE(ids, expected);
+        QCOMPARE(listed.size(), 2);
+        QTRY_VERIFY(QFile::exists(dirOf(agentOnly) + "/app_args"));
+        QCOMPARE(readAll(dirOf(agentOnly) + "/app_args"), QByteArray(R"(["xterm -title one"])"));
+        QCOMPARE(readAll(dirOf(agentOnly) + "/app_log").count("started "), 1);
+        QVERIFY(!QFile::exists(dirOf(agentOnly) + "/stage"));
+        QVERIFY(!QFile::exists(dirOf(complete) + "/stage"));
+        for (const QString &id : expected) {
+            QCOMPARE(store.terminate(id), 0);
+        }
+    }
+
+    // Another socket takes the viewer port between the display search and the agent's bind: that
+    // agent ends at once, and the start goes on with another display.
+    void viewerPortTakenBeforeTheAgentListens()
+    {
+        QTemporaryDir wrapper;
+        // The stand-in agent, behind a launcher that, on its first call only, takes the viewer port
+        // it was given (as another program's socket might) just before the agent tries to listen.
+        const QByteArray script = "#!/bin/sh\n"
+                                  "if mkdir '" + wrapper.filePath("taken").toUtf8() + "' 2>/dev/null; then\n"
+                                  "  /usr/bin/python3 -c 'import os, socket, sys, time\n"
+                                  "os.chdir(\"/\")\n"
+                                  "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                                  "s.bind((\"127.0.0.1\", int(sys.argv[1]))); s.listen(1)\n"
+                                  "open(sys.argv[2] + \".tmp\", \"w\").write(str(os.getpid()))\n"
+                                  "os.rename(sys.argv[2] + \".tmp\", sys.argv[2])\n"
+                                  "time.sleep(30)' \"$2\" '" + wrapper.filePath("listener").toUtf8() + "' >/dev/null 2>&1 &\n"
+                                  "  for wait in $(seq 500); do [ -e '" + wrapper.filePath("listener").toUtf8() + "' ] && break; sleep 0.01; done\n"
+                                  "fi\n"
+                                  "exec '" LUMEN_FIXTURES_DIR "/start-agent' \"$@\"\n";
+        QFile launcher(wrapper.filePath("start-agent"));
+        QVERIFY(launcher.open(QIODevice::WriteOnly) && launcher.write(script) == script.size());
+        launcher.close();
+        QVERIFY(launcher.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", wrapper.path().toUtf8() + ":" + path);
+        const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+
+        recorder.clear();
+        SessionManager store(sessions, 100, 120, QString());
+        const QString id = newId();
+        const SessionAccess access = store.start(id, "xterm", "800x600");
+        const qint64 listener = readAll(wrapper.filePath("listener")).toLongLong();
+        const auto endListener = qScopeGuard([listener] { ::kill(pid_t(listener), SIGKILL); });
+        QCOMPARE(access.status, 0);
+        QCOMPARE(recorder.count("Another socket took the viewer port"), 1);
+        const QString taken = recorder.messages(Logging::Warning).join('\n').section('"', 1, 1);
+        QVERIFY2(access.port != taken.toUInt(), qPrintable(taken));
+        QVERIFY(taken.toUInt() >= 41100 && taken.toUInt() < 41120);
+        // The directory holds the second agent's files only.
+        QVERIFY(!readAll(dirOf(id) + "/server_log").contains("Failed to listen"));
+        QVERIFY(readAll(dirOf(id) + "/agent_args").contains(QByteArray::number(access.port)));
+        QCOMPARE(store.terminate(id), 0);
     }
 
     void leftoverFilesKeepTheDirectory()

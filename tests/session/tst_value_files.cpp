@@ -191,7 +191,8 @@ private slots:
         QCOMPARE(value, 3);
     }
 
-    void loadTakesTheFirstWordsAndNumbers()
+    // The name is the whole command, which may be long: it survives a restart of the server unchanged.
+    void loadTakesTheWholeNameAndTheFirstWordsAndNumbers()
     {
         const QString dir = file("C-loaded");
         QVERIFY(writeSessionDirectory(dir, 101, 4242, "rootless\n", "xterm -geometry 80x24"));
@@ -201,7 +202,7 @@ private slots:
         QCOMPARE(runtime.path(), dir);
         QCOMPARE(runtime.display(), quint16(101));
         QCOMPARE(runtime.windowMode(), QString("rootless"));
-        QCOMPARE(runtime.name(), QString("xterm"));
+        QCOMPARE(runtime.name(), QString("xterm -geometry 80x24"));
         QVERIFY(!runtime.failed());
         QVERIFY(runtime.started().isNull());
         QVERIFY(runtime.lastConnect().isNull());
@@ -212,6 +213,11 @@ private slots:
         QVERIFY(!runtime.exited());
         QCOMPARE(runtime.exitCode(), -1);
         QVERIFY(recorder.warnings().isEmpty());
+
+        const QString command = QString("sh -c 'echo \"%1\"'\n").arg(QString(60000, QLatin1Char('y')));
+        QVERIFY(writeBytes(QDir(dir).filePath("name"), command.toUtf8()));
+        QCOMPARE(runtime.load(dir), 0);
+        QCOMPARE(runtime.name(), command);
     }
 
     void loadOfAMissingDirectoryFailsWithMinus93()
@@ -239,7 +245,7 @@ private slots:
         const QString notRegular = "Failed to open the file \"%1\": Not a regular file";
         QTest::newRow("display linked to /dev/zero") << "display" << QByteArray(linkToZero) << notRegular;
         QTest::newRow("window mode is a FIFO") << "window_mode" << QByteArray(fifo) << notRegular;
-        QTest::newRow("name longer than a value file") << "name" << QByteArray(5000, 'x') << unreadable;
+        QTest::newRow("name longer than a request") << "name" << QByteArray(70000, 'x') << unreadable;
     }
 
     void loadFailsWithMinus86AtTheFirstBadFile()

@@ -1,7 +1,10 @@
 #include "tests/support/network_namespaces.h"
 
+#include <QAtomicInt>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QThread>
 
@@ -10,8 +13,14 @@
 
 namespace {
 
-// A subnet reserved for private networks, used nowhere but inside the test's own namespaces.
-const char *const subnetPrefix = "10.231.0.";
+// Each instance of a run gets subnets of its own.
+QAtomicInt instances;
+
+// Where "ip netns exec" finds the files that replace /etc/hosts and the others in a namespace.
+QString nameFolder(const QString &name)
+{
+    return "/etc/netns/" + name;
+}
 
 QList<qint64> processesIn(const QString &name)
 {
@@ -31,10 +40,17 @@ QList<qint64> processesIn(const QString &name)
 
 } // namespace
 
-NetworkNamespaces::NetworkNamespaces()
+NetworkNamespaces::NetworkNamespaces(int sameSubnetHosts, int otherSubnetHosts)
+    : sameSubnetHosts(sameSubnetHosts)
 {
-    const QString stem = QString("ld%1").arg(QCoreApplication::applicationPid());
-    names << stem + "a" << stem + "b";
+    const int instance = instances.fetchAndAddRelaxed(1);
+    const QString stem = QString("ld%1n%2").arg(QCoreApplication::applicationPid()).arg(instance);
+    for (int host = 0; host < sameSubnetHosts + otherSubnetHosts; ++host) {
+        names << stem + QChar('a' + host);
+    }
+    router = stem + "r";
+    // Private-range subnets (10.100.0.0 to 10.227.255.0), two per instance, picked by process id.
+    subnetIndex = int((QCoreApplication::applicationPid() * 8 + instance * 2) % 32768);
 }
 
 NetworkNamespaces::~NetworkNamespaces()
@@ -44,31 +60,57 @@ NetworkNamespaces::~NetworkNamespaces()
     }
     QString ignored;
     for (const QString &name : std::as_const(created)) {
-        ip({"netns", "del", name}, ignored); // takes the veth end inside with it
+        ip({"netns", "del", name}, ignored); // takes the veth ends and bridges inside with it
+        QDir(nameFolder(name)).removeRecursively();
     }
+    QDir().rmdir("/etc/netns"); // only when no one else's namespace has files there
 }
 
 bool NetworkNamespaces::create(QString &error)
 {
-    for (const QString &name : std::as_const(names)) {
+    for (const QString &name : names + QStringList{router}) {
         if (!ip({"netns", "add", name}, error)) {
             return false;
         }
         created << name;
+        if (!ip({"-n", name, "link", "set", "lo", "up"}, error)) {
+            return false;
+        }
     }
-    // Both ends are created right inside their namespaces, never in the test's own.
-    if (!ip({"link", "add", name(0), "netns", name(0), "type", "veth", "peer", "name", name(1), "netns", name(1)}, error)) {
+    if (!ip({"netns", "exec", router, "sysctl", "-qw", "net.ipv4.ip_forward=1"}, error)) {
         return false;
     }
-    for (int host = 0; host < hostCount; ++host) {
-        if (!ip({"-n", name(host), "link", "set", "lo", "up"}, error)
-            || !ip({"-n", name(host), "addr", "add", address(host) + "/24", "broadcast", broadcastAddress(), "dev", name(host)},
+    // One bridge per subnet in the router, holding the router's address there.
+    for (int subnet = 0; subnet < 2; ++subnet) {
+        const QString bridge = QString("br%1").arg(subnet);
+        if (!ip({"-n", router, "link", "add", bridge, "type", "bridge"}, error)
+            || !ip({"-n", router, "addr", "add", subnetPrefix(subnet) + "254/24", "broadcast", subnetPrefix(subnet) + "255",
+                    "dev", bridge},
                    error)
-            || !ip({"-n", name(host), "link", "set", name(host), "up"}, error)) {
+            || !ip({"-n", router, "link", "set", bridge, "up"}, error)) {
+            return false;
+        }
+    }
+    for (int host = 0; host < hostCount(); ++host) {
+        // Both ends are created right inside their namespaces, never in the test's own.
+        const QString port = QString("h%1").arg(host);
+        const QString gateway = subnetPrefix(subnetOf(host)) + "254";
+        if (!ip({"link", "add", "lan0", "netns", name(host), "type", "veth", "peer", "name", port, "netns", router}, error)
+            || !ip({"-n", router, "link", "set", port, "master", QString("br%1").arg(subnetOf(host))}, error)
+            || !ip({"-n", router, "link", "set", port, "up"}, error)
+            || !ip({"-n", name(host), "addr", "add", address(host) + "/24", "broadcast", broadcastAddress(host), "dev", "lan0"},
+                   error)
+            || !ip({"-n", name(host), "link", "set", "lan0", "up"}, error)
+            || !ip({"-n", name(host), "route", "add", "default", "via", gateway}, error) || !writeNameFiles(host, error)) {
             return false;
         }
     }
     return true;
+}
+
+int NetworkNamespaces::hostCount() const
+{
+    return names.size();
 }
 
 QString NetworkNamespaces::name(int host) const
@@ -78,12 +120,23 @@ QString NetworkNamespaces::name(int host) const
 
 QString NetworkNamespaces::address(int host) const
 {
-    return subnetPrefix + QString::number(host + 1);
+    const int first = subnetOf(host) == 0 ? 0 : sameSubnetHosts;
+    return subnetPrefix(subnetOf(host)) + QString::number(host - first + 1);
 }
 
-QString NetworkNamespaces::broadcastAddress()
+QString NetworkNamespaces::hostName(int host) const
 {
-    return subnetPrefix + QString("255");
+    return QString("host") + QChar('a' + host);
+}
+
+QString NetworkNamespaces::broadcastAddress(int host) const
+{
+    return subnetPrefix(subnetOf(host)) + "255";
+}
+
+QString NetworkNamespaces::silentAddress(int host) const
+{
+    return subnetPrefix(subnetOf(host)) + "200";
 }
 
 void NetworkNamespaces::start(int host, QProcess &process, const QString &program, const QStringList &arguments,
@@ -113,6 +166,47 @@ bool NetworkNamespaces::run(int host, const QString &program, const QStringList 
                     .arg(process.exitCode())
                     .arg(QString::fromLocal8Bit(process.readAllStandardError()));
         return false;
+    }
+    return true;
+}
+
+int NetworkNamespaces::subnetOf(int host) const
+{
+    return host < sameSubnetHosts ? 0 : 1;
+}
+
+QString NetworkNamespaces::subnetPrefix(int subnet) const
+{
+    const int index = subnetIndex + subnet;
+    return QString("10.%1.%2.").arg(100 + index / 256).arg(index % 256);
+}
+
+// The host's own hosts file, resolver and name service order, bound over the machine's by
+// "ip netns exec": names of the test's hosts resolve, others go to a nameserver that is not there.
+bool NetworkNamespaces::writeNameFiles(int host, QString &error) const
+{
+    QString hosts = "127.0.0.1 localhost\n";
+    for (int other = 0; other < hostCount(); ++other) {
+        hosts += address(other) + " " + hostName(other) + "\n";
+    }
+    const QList<QPair<QString, QString>> files = {
+        {"hosts", hosts},
+        {"resolv.conf", "nameserver " + silentAddress(host) + "\noptions timeout:1 attempts:1\n"},
+        {"nsswitch.conf", "hosts: files dns\n"},
+    };
+    const QString folder = nameFolder(name(host));
+    if (!QDir().mkpath(folder)) {
+        error = "cannot create " + folder;
+        return false;
+    }
+    for (const auto &[fileName, text] : files) {
+        QFile file(folder + "/" + fileName);
+        if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) != text.toUtf8().size()) {
+            error = "cannot write " + file.fileName();
+            return false;
+        }
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                            | QFileDevice::ReadOther);
     }
     return true;
 }

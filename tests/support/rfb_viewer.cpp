@@ -195,6 +195,76 @@ bool RfbViewer::readFramebuffer(int width, int height, int timeoutMs)
     return true;
 }
 
+void RfbViewer::requestDesktopSize(int width, int height)
+{
+    // The answer comes as an ExtendedDesktopSize rectangle, which the viewer must announce.
+    QByteArray setEncodings(8, '\0');
+    setEncodings[0] = 2;
+    qToBigEndian<quint16>(1, setEncodings.data() + 2);
+    qToBigEndian<qint32>(-308, setEncodings.data() + 4);
+    QByteArray request(24, '\0');
+    request[0] = char(251);
+    qToBigEndian<quint16>(quint16(width), request.data() + 2);
+    qToBigEndian<quint16>(quint16(height), request.data() + 4);
+    request[6] = 1;                                              // one screen: id 0 at 0,0
+    qToBigEndian<quint16>(quint16(width), request.data() + 16);
+    qToBigEndian<quint16>(quint16(height), request.data() + 18);
+    socket.write(setEncodings + request);
+    socket.flush();
+}
+
+void RfbViewer::sendCutText(const QByteArray &latin1)
+{
+    QByteArray message(8, '\0');
+    message[0] = 6;
+    qToBigEndian<quint32>(quint32(latin1.size()), message.data() + 4);
+    socket.write(message + latin1);
+    socket.flush();
+}
+
+bool RfbViewer::readCutText(QByteArray &latin1, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QByteArray data;
+    for (;;) {
+        if (!readExactly(data, 1, int(deadline.remainingTime()))) {
+            return false;
+        }
+        const int type = quint8(data[0]);
+        if (type == 3) {
+            return readExactly(data, 7, int(deadline.remainingTime()))
+                && readExactly(latin1, be32(data, 3), int(deadline.remainingTime()));
+        }
+        if (type == 2) {
+            continue;
+        }
+        if (type != 0 || !readExactly(data, 3, int(deadline.remainingTime()))) {
+            return fail(QStringLiteral("unexpected server message %1").arg(type));
+        }
+        for (int rectangles = be16(data, 1); rectangles > 0; --rectangles) {
+            QByteArray header, payload;
+            if (!readExactly(header, 12, int(deadline.remainingTime()))) {
+                return false;
+            }
+            const qint32 encoding = qint32(be32(header, 8));
+            qint64 size = 0;
+            if (encoding == 0) {
+                size = qint64(be16(header, 4)) * be16(header, 6) * 4;
+            } else if (encoding == -308) {
+                if (!readExactly(payload, 4, int(deadline.remainingTime()))) {
+                    return false;
+                }
+                size = 16 * quint8(payload[0]);
+            } else if (encoding != -223) {
+                return fail(QStringLiteral("unexpected encoding %1").arg(encoding));
+            }
+            if (!readExactly(payload, size, int(deadline.remainingTime()))) {
+                return false;
+            }
+        }
+    }
+}
+
 bool RfbViewer::waitForClosed(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);

@@ -5,8 +5,8 @@
 #include <QTcpSocket>
 
 // A minimal VNC viewer for tests: the RFB handshake with VNC authentication (DES from OpenSSL, so
-// that it checks the agent's own DES rather than sharing it), ServerInit, and one raw framebuffer
-// update. Every call blocks with a time limit.
+// that it checks the agent's own DES rather than sharing it), ServerInit, one raw framebuffer
+// update, desktop size requests and cut text. Every call blocks with a time limit.
 class RfbViewer
 {
 public:
@@ -25,6 +25,11 @@ public:
     Handshake authenticate(const QString &password, int protocolMinor = 8);
     // Requests the whole screen in raw encoding; true when rectangles covering it all arrived.
     bool readFramebuffer(int width, int height, int timeoutMs = 10000);
+    // Asks for a desktop of this size, one screen covering it (SetDesktopSize).
+    void requestDesktopSize(int width, int height);
+    void sendCutText(const QByteArray &latin1);
+    // The next cut text the server sends; framebuffer updates and bells before it are skipped.
+    bool readCutText(QByteArray &latin1, int timeoutMs = 10000);
     // True when the agent closes the connection within the time.
     bool waitForClosed(int timeoutMs);
     QString error() const { return lastError; }
