@@ -88,8 +88,29 @@ void SessionManager::loadSessions()
         }
     }
     startRecoveries(recoveries);
+    removeUnfinishedDirectories();
     QMutexLocker locker(&lock);
     lastFullLook.start();
+}
+
+void SessionManager::removeUnfinishedDirectories()
+{
+    // A start killed before it renamed its new directory into place leaves it under its hidden name;
+    // one that another process is filling right now is young, or names that process as its starter.
+    constexpr qint64 youngSecs = 60;
+    const QDateTime now = QDateTime::currentDateTime();
+    const QFileInfoList entries =
+        QDir(sessionsDirectory).entryInfoList({QStringLiteral(".C-*.new")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        SessionStarter::Record starter;
+        if (entry.isSymLink() || entry.lastModified().secsTo(now) < youngSecs
+            || (SessionStarter::read(entry.filePath(), starter) && SessionStarter::isAnotherLiveProcess(starter))) {
+            continue;
+        }
+        if (QDir(entry.filePath()).removeRecursively()) {
+            logMessage(Logging::Info, QStringLiteral("Removed \"%1\", left by a start that never began").arg(entry.filePath()));
+        }
+    }
 }
 
 void SessionManager::startRecoveries(const QList<std::function<void()>> &recoveries)

@@ -108,6 +108,8 @@ private:
     void takeUp(const QString &id, const QString &directory, SessionRecovery::Plan plan,
                 QList<std::function<void()>> &recoveries);
     void startRecoveries(const QList<std::function<void()>> &recoveries);
+    // New directories that a killed start never renamed into place (see SessionRuntime::startAgent).
+    void removeUnfinishedDirectories();
     // Takes up the sessions that batch jobs made since the last look: a complete one is stored, a
     // half-made one whose lumen-job is gone is ended. Runs with each update; cheap when nothing changed.
     void adoptNew();
