@@ -22,6 +22,7 @@
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 constexpr int agentWaitMs = 15000;
@@ -164,7 +165,10 @@ bool SessionManager::sessionsFolderChanged()
     // A session made elsewhere appears by a rename into the folder, which changes its time; one that
     // was half-made when last seen changes only inside its own directory, so those are looked at on
     // every tick, and everything on the full look.
-    const QDateTime modified = QFileInfo(sessionsDirectory).lastModified();
+    struct stat folder = {};
+    const qint64 modified = ::stat(QFile::encodeName(sessionsDirectory).constData(), &folder) == 0
+        ? qint64(folder.st_mtim.tv_sec) * 1000000000 + folder.st_mtim.tv_nsec
+        : -1;
     QMutexLocker locker(&lock);
     const bool changed = modified != lastSeenModified || !pendingIds.isEmpty() || lastFullLook.hasExpired(fullLookMs);
     lastSeenModified = modified;

@@ -7,7 +7,6 @@
 #include "server/manager/session_recovery.h"
 #include "server/session/display_search.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
@@ -145,7 +144,7 @@ private:
     QSet<QString> recovering;              // directories whose half-made session is being ended
     QSet<QString> passedOver;              // ids of directories left alone: ended, unreadable
     QSet<QString> pendingIds;              // half-made by a lumen-job that still runs, at the last look
-    QDateTime lastSeenModified;            // of the sessions folder, at the last look
+    qint64 lastSeenModified = -2;          // of the sessions folder (ns), at the last look
     QElapsedTimer lastFullLook;
     std::atomic_bool stopping{false};      // tells the recovery to leave what is left to the next server
     QThreadPool recoveryThreads;           // complete or end what the previous server left half-made
