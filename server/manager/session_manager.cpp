@@ -12,6 +12,7 @@
 #include "server/session/session_starter.h"
 #include "server/session/value_files.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -207,11 +208,16 @@ void SessionManager::adoptNew()
             }
             continue;
         }
+        // A start of this process is held until it is complete; one whose starter is gone is taken up
+        // as at start: a batch job's that ended half-way, or a previous server's that looked alive
+        // when this one loaded.
         SessionStarter::Record starter;
-        if (SessionStarter::read(directory, starter) && starter.kind == SessionStarter::Job) {
-            logMessage(Logging::Info, QStringLiteral("The batch job that made \"%1\" ended before its session was "
-                                                     "complete")
-                                          .arg(directory));
+        if (SessionStarter::read(directory, starter) && starter.pid != QCoreApplication::applicationPid()) {
+            if (starter.kind == SessionStarter::Job) {
+                logMessage(Logging::Info, QStringLiteral("The batch job that made \"%1\" ended before its session "
+                                                         "was complete")
+                                              .arg(directory));
+            }
             takeUp(id, directory, plan, recoveries);
         }
     }

@@ -28,6 +28,10 @@ bool SessionStarter::processStartTicks(qint64 pid, quint64 &ticks)
     // time is the 22nd field, the 20th after the name.
     const QByteArray text = stat.read(4096);
     const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    // A process that has ended but was not yet collected (a zombie) is gone for every purpose here.
+    if (fields.isEmpty() || fields.at(0) == "Z" || fields.at(0) == "X") {
+        return false;
+    }
     bool number = false;
     ticks = fields.size() > 19 ? fields.at(19).toULongLong(&number) : 0;
     return number;

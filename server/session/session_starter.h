@@ -30,6 +30,6 @@ public:
     // this one.
     static bool isAnotherLiveProcess(const Record &record);
 
-    // The start time of a process, false when it is gone.
+    // The start time of a process, false when it is gone (or only its zombie is left).
     static bool processStartTicks(qint64 pid, quint64 &ticks);
 };
