@@ -29,10 +29,11 @@ void addJob(Json::Value &object, const SlurmJob &job)
 
 SessionJobs::SessionJobs(const Json::Value &records, const SlurmJobList &queue)
 {
+    // A record that names its job joins it whatever the job's name.
     QHash<QString, SlurmJob> byId;
     for (const SlurmJob &job : queue) {
+        byId.insert(job.id(), job);
         if (job.isLumenJob()) {
-            byId.insert(job.id(), job);
             lumenJobs << job;
         }
     }

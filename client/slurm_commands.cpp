@@ -16,13 +16,14 @@ constexpr int logBytes = 4096;
 
 QString SlurmCommands::submit(const QString &sessionId, const QStringList &userOptions)
 {
+    // The job's name comes last, so that it is always lumen's: lumen knows its jobs by it.
     return QStringLiteral("command -v sbatch >/dev/null 2>&1 || exit %1; "
                           "mkdir -p \"$HOME/.lumen_server/jobs\" && "
-                          "timeout 30 sbatch --parsable --job-name=lumen-%2 %3 "
-                          "--output=\"$HOME/.lumen_server/jobs/lumen-%j.log\"")
+                          "timeout 30 sbatch --parsable %2 --output=\"$HOME/.lumen_server/jobs/lumen-%j.log\"")
                .arg(noSbatch)
-               .arg(sessionId.left(8), warning)
-        + (userOptions.isEmpty() ? QString() : QLatin1Char(' ') + shellCommand(userOptions));
+               .arg(warning)
+        + (userOptions.isEmpty() ? QString() : QLatin1Char(' ') + shellCommand(userOptions))
+        + QStringLiteral(" --job-name=lumen-") + sessionId.left(8);
 }
 
 QByteArray SlurmCommands::script(const QString &sessionId, const QString &geometry, const QString &command)

@@ -17,7 +17,7 @@ public:
     static constexpr int timedOut = 124;
 
     // Submits the batch script (given on standard input): lumen's own options first, the user's
-    // after them (the last of a repeated option wins). Prints the job id.
+    // after them (the last of a repeated option wins), but the job's name last. Prints the job id.
     static QString submit(const QString &sessionId, const QStringList &userOptions);
     // The batch script: lumen-job runs the session inside the job.
     static QByteArray script(const QString &sessionId, const QString &geometry, const QString &command);

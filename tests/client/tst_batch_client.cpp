@@ -142,9 +142,9 @@ private slots:
         sh.closeWriteChannel();
         QVERIFY(sh.waitForFinished(10000));
         const QStringList lines = QString::fromUtf8(sh.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        QCOMPARE(lines, (QStringList{"--parsable", "--job-name=lumen-01234567", "--signal=B:USR1@120",
+        QCOMPARE(lines, (QStringList{"--parsable", "--signal=B:USR1@120",
                                      "--output=" + bin.path() + "/.lumen_server/jobs/lumen-%j.log", "-J", "it's; rm -rf ~",
-                                     "job:--id", "job:" + id, "job:--geometry", "job:800x600", "job:--", "job:" + command}));
+                                     "--job-name=lumen-01234567", "job:--id", "job:" + id, "job:--geometry", "job:800x600", "job:--", "job:" + command}));
         QVERIFY(QFileInfo(bin.filePath(QStringLiteral(".lumen_server/jobs"))).isDir());
 
         // Without sbatch: the status that names it.

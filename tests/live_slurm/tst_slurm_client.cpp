@@ -238,6 +238,14 @@ private slots:
         const QRegularExpression pending(QStringLiteral("job (\\d+) pending \\(([^)]*)\\) \\d+:\\d\\d"));
         QRegularExpressionMatch match;
 
+        // 0. An option sbatch refuses: its own words, and nothing submitted.
+        auto refused = lumen({QStringLiteral("start"), QStringLiteral("--slurm=--no-such-option"), QStringLiteral("--no-viewer"),
+                              QStringLiteral("xterm")});
+        QVERIFY2(refused->finish() && refused->status() == 1, qPrintable(refused->describe()));
+        QVERIFY2(refused->errors.contains(QStringLiteral("Slurm on %1 refused the job: ").arg(login()))
+                     && refused->errors.contains(QStringLiteral("no-such-option")),
+                 qPrintable(refused->describe()));
+
         // 1. The node is drained: the job waits, and Ctrl+C cancels it, leaving nothing behind.
         slurm({QStringLiteral("scontrol"), QStringLiteral("update"), node, QStringLiteral("State=DRAIN"),
                QStringLiteral("Reason=lumen-test")});
@@ -253,7 +261,7 @@ private slots:
         QCOMPARE(QDir(sessionsFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
 
         // 2. Again; the node comes back meanwhile: from waiting to running, and the usual lines.
-        auto first = lumen({QStringLiteral("start"), QStringLiteral("--slurm=-t 5 --gres=gpu:1 -J 'a name'"),
+        auto first = lumen({QStringLiteral("start"), QStringLiteral("--slurm=-t 5 --gres=gpu:1 --comment='a desktop'"),
                             QStringLiteral("--no-viewer"), QStringLiteral("--geometry"), QStringLiteral("800x600"),
                             QStringLiteral("--"), QStringLiteral("xterm")});
         QVERIFY2(first->waitFor(pending, 30000, &match), qPrintable(first->describe()));
@@ -290,13 +298,12 @@ private slots:
         // 3. The ticket works through the login host: the ssh command lumen printed carries the
         // forward through it.
         const QRegularExpressionMatch printed =
-            QRegularExpression(QStringLiteral("reach it through ssh:\n  (.*)\n.*vncviewer localhost::(\\d+)")).match(first->errors);
+            QRegularExpression(QStringLiteral("reach it through ssh:\n  (.*)\n.*\n  vncviewer localhost::(\\d+)")).match(first->errors);
         QVERIFY2(printed.hasMatch(), qPrintable(first->describe()));
-        QStringList tunnelCommand = QProcess::splitCommand(printed.captured(1));
-        QVERIFY2(tunnelCommand.join(QLatin1Char(' ')).contains(QStringLiteral("ProxyCommand=")), qPrintable(printed.captured(1)));
-        QProcess tunnel;
+        QVERIFY2(printed.captured(1).contains(QStringLiteral("ProxyCommand=")), qPrintable(printed.captured(1)));
+        QProcess tunnel; // as the user pastes it into a shell
         tunnel.setProcessEnvironment(world->processEnvironment());
-        tunnel.start(tunnelCommand.first(), tunnelCommand.mid(1));
+        tunnel.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("exec ") + printed.captured(1)});
         const auto endTunnel = qScopeGuard([&] {
             tunnel.kill();
             tunnel.waitForFinished(5000);
