@@ -260,6 +260,29 @@ private slots:
         QCOMPARE(jobState(cancelledJob), QString());
         QCOMPARE(QDir(sessionsFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
 
+        // A waiting job is listed, and terminate cancels it by its id; the start waiting for it
+        // says how its job ended. --slurm alone takes the options of the client's settings.
+        QFile settings(world->configHome() + QStringLiteral("/Orvane/lumen.conf"));
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        settings.write("SlurmOptions=-t 9\n");
+        settings.close();
+        auto waiting = lumen({QStringLiteral("start"), QStringLiteral("--slurm"), QStringLiteral("--no-viewer"),
+                              QStringLiteral("xterm")});
+        QVERIFY2(waiting->waitFor(pending, 30000, &match), qPrintable(waiting->describe()));
+        const QString waitingJob = match.captured(1);
+        auto pendingList = lumen({QStringLiteral("list")});
+        QVERIFY2(pendingList->finish() && pendingList->status() == 0, qPrintable(pendingList->describe()));
+        QVERIFY2(QRegularExpression(QStringLiteral("\n- +- +pending +lumen-[0-9a-f]{8} +- +- +%1 +9:00\n").arg(waitingJob))
+                     .match(pendingList->output)
+                     .hasMatch(),
+                 qPrintable(pendingList->output));
+        auto cancel = lumen({QStringLiteral("terminate"), waitingJob});
+        QVERIFY2(cancel->finish() && cancel->status() == 0, qPrintable(cancel->describe()));
+        QCOMPARE(cancel->output, QStringLiteral("Cancelled job %1.\n").arg(waitingJob));
+        QVERIFY2(waiting->finish(30000) && waiting->status() == 1, qPrintable(waiting->describe()));
+        QVERIFY2(waiting->errors.contains(QStringLiteral("Job %1 ended (CANCELLED").arg(waitingJob)),
+                 qPrintable(waiting->describe()));
+
         // 2. Again; the node comes back meanwhile: from waiting to running, and the usual lines.
         auto first = lumen({QStringLiteral("start"), QStringLiteral("--slurm=-t 5 --gres=gpu:1 --comment='a desktop'"),
                             QStringLiteral("--no-viewer"), QStringLiteral("--geometry"), QStringLiteral("800x600"),
