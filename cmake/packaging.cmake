@@ -1,5 +1,5 @@
 # Two Debian packages, built with `cpack -G DEB` in the build folder:
-#   lumen-server  lumen_server, lumen_sci, lumen_info and the launchers start-agent and start-app
+#   lumen-server  lumen_server, lumen_sci, lumen_info, lumen-job and the launchers start-agent and start-app
 #   lumen-client  lumen and its manual page
 # Both install into /usr/bin, where a login over ssh finds them without any PATH set-up. The
 # libraries the programs link come from dpkg-shlibdeps; the programs they run are named here. Each
@@ -26,7 +26,7 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_NAME lumen-server)
 set(CPACK_COMPONENT_SERVER_DESCRIPTION "Keeps graphical X sessions alive for remote viewers
 lumen_server keeps X sessions with a VNC front end running while viewers
 come and go, and serves JSON-RPC over TLS; lumen_sci is the relay that
-clients run over ssh.")
+clients run over ssh; lumen-job runs a session inside a Slurm batch job.")
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "openssl, xauth, python3, tigervnc-standalone-server")
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME lumen-client)

@@ -42,7 +42,7 @@ bool SessionRecord::fromJson(const Json::Value &value, SessionRecord &record)
     }
     SessionRecord read;
     const char *const keys[] = {"id", "location", "windowMode", "name", "started", "lastConnect", "lastDisconnect",
-                                "permissions"};
+                                "permissions", "job"};
     for (const char *key : keys) {
         if (!value.isMember(key)) {
             continue;
@@ -68,6 +68,8 @@ bool SessionRecord::fromJson(const Json::Value &value, SessionRecord &record)
             read.recordLastConnect = parseTime(text);
         } else if (name == "lastDisconnect") {
             read.recordLastDisconnect = parseTime(text);
+        } else if (name == "job") {
+            read.recordJob = text;
         } else {
             // "" is no permission at all, as toJson writes an empty list.
             read.recordPermissions = text.isEmpty() ? QStringList() : text.split(QLatin1Char('|'));
@@ -88,6 +90,9 @@ Json::Value SessionRecord::toJson() const
     object["lastConnect"] = fromText(formatTime(recordLastConnect));
     object["lastDisconnect"] = fromText(formatTime(recordLastDisconnect));
     object["permissions"] = fromText(recordPermissions.join(QLatin1Char('|')));
+    if (!recordJob.isEmpty()) {
+        object["job"] = fromText(recordJob);
+    }
     return object;
 }
 
@@ -96,5 +101,6 @@ bool SessionRecord::operator==(const SessionRecord &other) const
     return recordId == other.recordId && recordLocation == other.recordLocation
         && recordWindowMode == other.recordWindowMode && recordName == other.recordName
         && recordStarted == other.recordStarted && recordLastConnect == other.recordLastConnect
-        && recordLastDisconnect == other.recordLastDisconnect && recordPermissions == other.recordPermissions;
+        && recordLastDisconnect == other.recordLastDisconnect && recordPermissions == other.recordPermissions
+        && recordJob == other.recordJob;
 }

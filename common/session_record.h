@@ -16,7 +16,9 @@ public:
     // a number, an array or an object, or when the value is not an object at all.
     static bool fromJson(const Json::Value &value, SessionRecord &record);
 
-    // All eight members, every one a string; unset times and empty lists give "".
+    // All eight members, every one a string; unset times and empty lists give "". "job" is added
+    // only for a session that lives in a batch job, so peers and clients that do not know it see
+    // exactly the records of before.
     Json::Value toJson() const;
 
     QString id() const { return recordId; }
@@ -35,6 +37,9 @@ public:
     void setLastDisconnect(const QDateTime &lastDisconnect) { recordLastDisconnect = lastDisconnect; }
     QStringList permissions() const { return recordPermissions; }
     void setPermissions(const QStringList &permissions) { recordPermissions = permissions; }
+    // The id of the batch job the session lives in; empty for any other session.
+    QString job() const { return recordJob; }
+    void setJob(const QString &job) { recordJob = job; }
 
     bool operator==(const SessionRecord &other) const;
 
@@ -50,6 +55,7 @@ private:
     QDateTime recordLastConnect;
     QDateTime recordLastDisconnect;
     QStringList recordPermissions;
+    QString recordJob;
 };
 
 using SessionRecordList = QList<SessionRecord>;

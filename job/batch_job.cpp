@@ -2,6 +2,7 @@
 
 #include "common/logging.h"
 #include "job/orphan_reaper.h"
+#include "server/manager/session_manager.h"
 #include "server/session/error_code.h"
 #include "server/session/pidfd.h"
 
@@ -202,28 +203,11 @@ void BatchJob::end(int status)
     // A start that failed before its agent ran leaves a directory nobody else will take over.
     if (ended || (startFailed && launcherFd < 0 && session.madeDirectory())) {
         QString error;
-        if (!removeEndedDirectory(error)) {
+        // Another job's server may be removing it at the same time: the removal takes that in its stride.
+        if (!SessionManager::removeSessionDirectory(session.directory(), error)) {
             logMessage(Logging::Warning, error);
         }
     }
     OrphanReaper::reap();
     emit finished(status);
-}
-
-// Another server may be removing the same directory: a file or the folder already gone is success.
-bool BatchJob::removeEndedDirectory(QString &error) const
-{
-    const QString path = session.directory();
-    const QFileInfoList files = QDir(path).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QFileInfo &file : files) {
-        if (!QFile::remove(file.filePath()) && QFileInfo::exists(file.filePath())) {
-            error = QStringLiteral("Failed to remove the file \"%1\"").arg(file.filePath());
-            return false;
-        }
-    }
-    if (!QDir().rmdir(path) && QFileInfo::exists(path)) {
-        error = QStringLiteral("Failed to remove the directory \"%1\"").arg(path);
-        return false;
-    }
-    return true;
 }

@@ -45,7 +45,6 @@ private:
     void stopSession();
     void finish(int status);
     void end(int status);
-    bool removeEndedDirectory(QString &error) const;
 
     const JobOptions options;
     const QString jobId;

@@ -2,8 +2,8 @@
 
 #include "common/logging.h"
 #include "common/settings.h"
+#include "server/manager/agent_start.h"
 #include "server/session/agent_contract.h"
-#include "server/session/display_lease.h"
 #include "server/session/error_code.h"
 #include "server/session/session_id.h"
 #include "server/session/value_files.h"
@@ -12,12 +12,6 @@
 #include <QFileInfo>
 
 #include <csignal>
-
-namespace {
-// As long as the server gives an agent for its display.
-constexpr int agentWaitMs = 15000;
-const QString jobFile = QStringLiteral("job");
-} // namespace
 
 JobSession::JobSession(const ServerSettings &settings, const QString &id, const QString &jobId)
     : settings(settings)
@@ -35,33 +29,23 @@ int JobSession::start(const QString &geometry, const QString &command)
         return NoSuchSession;
     }
     ownDirectory = true;
-    // Held from the search until the agent is up; from then on its X server and ports take the display.
-    DisplayLease lease(Settings::userFile(settings.userPath, QStringLiteral("displays")));
-    QString leaseError;
-    const auto claim = [&lease, &leaseError](quint16 display) {
-        if (lease.take(display)) {
-            return true;
-        }
-        if (!lease.error().isEmpty()) {
-            leaseError = lease.error();
-        }
-        return false;
+    // The start record names this process: a server that looks at the directory meanwhile leaves the
+    // session to it, and takes it up once complete.
+    runtime.setStarter(SessionStarter::Job);
+    const auto launch = [this, &geometry, &command](const DisplayClaim &claim, int &code) {
+        code = runtime.startAgent(path, settings.displayBase, settings.displayEnd(), geometry, command, claim);
+        return &runtime;
     };
-    int code = runtime.startAgent(path, settings.displayBase, settings.displayEnd(), geometry, command, claim);
-    if (code == NoOpenDisplay && !leaseError.isEmpty()) {
-        logMessage(Logging::Warning, leaseError);
-    }
-    if (code == NoError) {
-        code = runtime.waitForStarted(agentWaitMs);
-    }
-    lease.release();
-    if (code == NoError) {
-        code = runtime.startApplication(command);
-    }
+    const QString leaseFolder = Settings::userFile(settings.userPath, QStringLiteral("displays"));
+    int code = AgentStart::run(leaseFolder, path, {}, launch, [] {});
+    // Before the start is complete, so that a server that takes the session up reads its job with it.
     QString error;
-    if (code == NoError && !jobId.isEmpty() && !writeFileString(QDir(path).filePath(jobFile), jobId, error)) {
+    if (code == NoError && !jobId.isEmpty() && !writeFileString(QDir(path).filePath(AgentContract::jobFile), jobId, error)) {
         logMessage(Logging::Warning, error);
         code = WriteFileFailed;
+    }
+    if (code == NoError) {
+        code = runtime.startApplication(command);
     }
     return code;
 }

@@ -58,7 +58,7 @@ int main(int argc, char *argv[])
     }
 
     // One server for the same files, whoever USER claims to be.
-    SingleInstance instance(SingleInstance::idFor(userPath));
+    SingleInstance instance(userPath);
     switch (instance.tryLock(error)) {
     case SingleInstance::Outcome::Taken:
         break;

@@ -80,12 +80,17 @@ void UdpTalker::sendUpdate()
     announce(QStringLiteral("UPDATE"));
 }
 
+void UdpTalker::sendFarewell()
+{
+    announce(QStringLiteral("UPDATE"), false);
+}
+
 void UdpTalker::sendUpdateTo(QHostAddress address, quint16 port)
 {
     send(QStringLiteral("UPDATE"), address, port);
 }
 
-void UdpTalker::announce(const QString &method)
+void UdpTalker::announce(const QString &method, bool lookUpAgain)
 {
     // Port 0 means discovery is off: nothing goes anywhere.
     if (broadcastPort == 0) {
@@ -97,6 +102,9 @@ void UdpTalker::announce(const QString &method)
     const QList<UnicastTargets::Target> targets = unicastTargets.all(clock.elapsed());
     for (const UnicastTargets::Target &target : targets) {
         send(method, target.address, target.port);
+    }
+    if (!lookUpAgain) {
+        return;
     }
     // For the next round; an address that turns up new is greeted when it does.
     for (const QString &name : unicastTargets.names()) {

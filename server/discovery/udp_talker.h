@@ -73,6 +73,9 @@ public:
 public slots:
     void sendHello();
     void sendUpdate();
+    // The last UPDATE, as the server exits: its peers query it once more, fail, and drop its
+    // sessions at once rather than after their expiry. No name is looked up again.
+    void sendFarewell();
     void sendUpdateTo(QHostAddress address, quint16 port);
 
 private slots:
@@ -89,7 +92,7 @@ private:
     };
 
     // One announcement to the broadcast address and every unicast target.
-    void announce(const QString &method);
+    void announce(const QString &method, bool lookUpAgain = true);
     void send(const QString &method, const QHostAddress &address, quint16 port);
     void receive(const QNetworkDatagram &datagram);
     void startQuery(const QHostAddress &address, quint16 port);

@@ -1,16 +1,18 @@
 #include "server/manager/session_manager.h"
 
 #include "common/logging.h"
+#include "server/manager/agent_start.h"
 #include "server/manager/session_recovery.h"
-#include "server/manager/viewer_port_clash.h"
 #include "server/process/idle_exit.h"
 #include "server/session/agent_contract.h"
 #include "server/session/error_code.h"
 #include "server/session/session_id.h"
 #include "server/session/session_runtime.h"
 #include "server/session/session_stage.h"
+#include "server/session/session_starter.h"
 #include "server/session/value_files.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -25,6 +27,9 @@ namespace {
 constexpr int agentWaitMs = 15000;
 // The recovery waits for an agent in slices this long, so that a server told to stop is not held up.
 constexpr int recoverySliceMs = 200;
+// Sessions made by batch jobs are looked for on every change of the sessions folder, and in full this
+// often, whatever changed.
+constexpr qint64 fullLookMs = 10000;
 
 bool isWaiting(const SessionRuntime &runtime)
 {
@@ -57,6 +62,7 @@ SessionManager::SessionManager(const QString &sessionsDirectory, quint16 firstDi
     , firstDisplay(firstDisplay)
     , displayEnd(displayEnd)
     , location(location)
+    , leaseFolder(QFileInfo(sessionsDirectory).dir().filePath(QStringLiteral("displays")))
 {
     loadSessions();
 }
@@ -77,39 +83,151 @@ void SessionManager::loadSessions()
     const QFileInfoList entries = QDir(sessionsDirectory).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
         const QString id = sessionIdFromDirectory(entry.filePath());
-        if (id.isNull()) {
-            continue;
-        }
-        const QString directory = entry.filePath();
-        switch (SessionRecovery::plan(directory)) {
-        case SessionRecovery::Load:
-            loadSession(id, directory);
-            break;
-        case SessionRecovery::Complete:
-            if (SessionRuntime *runtime = loadSession(id, directory)) {
-                // Held from here on, so that nobody sees the session before its application runs.
-                busy.insert(id);
-                recoveries << [this, id, runtime] { completeStart(id, runtime); };
-                break;
-            }
-            Q_FALLTHROUGH();
-        case SessionRecovery::End: {
-            const int display = claimRecordedDisplay(directory);
-            recoveries << [this, directory, display] { endHalfMade(directory, display); };
-            break;
-        }
-        case SessionRecovery::Remove:
-            removeHalfMade(directory);
-            break;
+        if (!id.isNull()) {
+            takeUp(id, entry.filePath(), SessionRecovery::plan(entry.filePath()), recoveries);
         }
     }
+    startRecoveries(recoveries);
+    QMutexLocker locker(&lock);
+    lastFullLook.start();
+}
+
+void SessionManager::startRecoveries(const QList<std::function<void()>> &recoveries)
+{
     // Only once the store is whole: they work on it.
-    for (const std::function<void()> &recovery : std::as_const(recoveries)) {
+    for (const std::function<void()> &recovery : recoveries) {
         recoveryThreads.start(recovery);
     }
 }
 
-SessionRuntime *SessionManager::loadSession(const QString &id, const QString &directory)
+void SessionManager::takeUp(const QString &id, const QString &directory, SessionRecovery::Plan plan,
+                            QList<std::function<void()>> &recoveries)
+{
+    switch (plan) {
+    case SessionRecovery::Load:
+        loadSession(id, directory);
+        break;
+    case SessionRecovery::Complete:
+        // Held from the store on, so that nobody sees the session before its application runs.
+        if (SessionRuntime *runtime = loadSession(id, directory, true)) {
+            recoveries << [this, id, runtime] { completeStart(id, runtime); };
+            break;
+        }
+        Q_FALLTHROUGH();
+    case SessionRecovery::End: {
+        const int display = claimRecordedDisplay(directory);
+        {
+            QMutexLocker locker(&lock);
+            recovering.insert(directory);
+        }
+        recoveries << [this, directory, display] { endHalfMade(directory, display); };
+        break;
+    }
+    case SessionRecovery::Remove:
+        removeHalfMade(directory);
+        break;
+    case SessionRecovery::Leave:
+        // Its starter, lumen-job, completes or ends it; it is taken up once complete (adoptNew).
+        break;
+    }
+}
+
+bool SessionManager::isKnown(const QString &id, const QString &directory)
+{
+    QMutexLocker locker(&lock);
+    return sessions.contains(id) || busy.contains(id) || recovering.contains(directory) || passedOver.contains(id);
+}
+
+bool SessionManager::sessionsFolderChanged()
+{
+    // A session made elsewhere appears by a rename into the folder, which changes its time; one that
+    // was half-made when last seen changes only inside its own directory, so those are looked at on
+    // every tick, and everything on the full look.
+    const QDateTime modified = QFileInfo(sessionsDirectory).lastModified();
+    QMutexLocker locker(&lock);
+    const bool changed = modified != lastSeenModified || !pendingIds.isEmpty() || lastFullLook.hasExpired(fullLookMs);
+    lastSeenModified = modified;
+    return changed;
+}
+
+void SessionManager::adoptNew()
+{
+    if (!sessionsFolderChanged()) {
+        return;
+    }
+    QList<std::function<void()>> recoveries;
+    QSet<QString> pending;
+    QSet<QString> present;
+    const QFileInfoList entries = QDir(sessionsDirectory).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QString id = sessionIdFromDirectory(entry.filePath());
+        if (id.isNull()) {
+            continue;
+        }
+        present.insert(id);
+        const QString directory = entry.filePath();
+        if (isKnown(id, directory)) {
+            continue;
+        }
+        const SessionRecovery::Plan plan = SessionRecovery::plan(directory);
+        if (plan == SessionRecovery::Leave) {
+            pending.insert(id);
+            continue;
+        }
+        // While the server runs its own starts are held (and complete while held). What is left here is
+        // a session that a batch job made, complete, or half-made and its lumen-job gone.
+        if (SessionStage::read(directory) == SessionStage::Complete) {
+            if (plan == SessionRecovery::Load) {
+                adoptComplete(id, directory);
+            }
+            continue;
+        }
+        SessionStarter::Record starter;
+        if (SessionStarter::read(directory, starter) && starter.kind == SessionStarter::Job) {
+            logMessage(Logging::Info, QStringLiteral("The batch job that made \"%1\" ended before its session was "
+                                                     "complete")
+                                          .arg(directory));
+            takeUp(id, directory, plan, recoveries);
+        }
+    }
+    startRecoveries(recoveries);
+    QMutexLocker locker(&lock);
+    pendingIds = pending;
+    // Forget what was passed over once its directory is gone; an id is never used twice.
+    passedOver.intersect(present);
+    if (lastFullLook.hasExpired(fullLookMs)) {
+        lastFullLook.start();
+    }
+}
+
+void SessionManager::adoptComplete(const QString &id, const QString &directory)
+{
+    auto runtime = std::make_unique<SessionRuntime>();
+    const bool usable = runtime->load(directory) == 0 && runtime->refresh() == 0 && !runtime->exited();
+    QString job;
+    {
+        QMutexLocker locker(&lock);
+        // This server's own start of the same id may have stored it meanwhile.
+        if (sessions.contains(id) || busy.contains(id)) {
+            return;
+        }
+        if (!usable) {
+            // An ended session this server let go, or one that cannot be read: not looked at again.
+            passedOver.insert(id);
+            return;
+        }
+        job = runtime->job();
+        sessions.insert(id, runtime.release());
+        idleExitSessionAdded();
+    }
+    if (job.isEmpty()) {
+        logMessage(Logging::Info, QStringLiteral("Took up the session %1 found in \"%2\"").arg(id, directory));
+    } else {
+        logMessage(Logging::Info, QStringLiteral("Took up the session %1 of the batch job %2").arg(id, job));
+    }
+}
+
+SessionRuntime *SessionManager::loadSession(const QString &id, const QString &directory, bool held)
 {
     auto *runtime = new SessionRuntime;
     if (runtime->load(directory) != 0 || runtime->refresh() != 0) {
@@ -117,8 +235,12 @@ SessionRuntime *SessionManager::loadSession(const QString &id, const QString &di
         return nullptr;
     }
     // An agent that has already ended stays until the first update clears it away.
+    QMutexLocker locker(&lock);
     sessions.insert(id, runtime);
     idleExitSessionAdded();
+    if (held) {
+        busy.insert(id);
+    }
     return runtime;
 }
 
@@ -159,6 +281,7 @@ void SessionManager::completeStart(const QString &id, SessionRuntime *runtime)
     {
         QMutexLocker locker(&lock);
         claimedDisplays.insert(display);
+        recovering.insert(directory);
     }
     hold.forget();
     endHalfMade(directory, display);
@@ -182,13 +305,20 @@ int SessionManager::claimRecordedDisplay(const QString &directory)
 void SessionManager::endHalfMade(const QString &directory, int claimedDisplay)
 {
     QString message;
-    if (SessionRecovery::endAndRemove(directory, agentWaitMs, stopping, message)) {
+    const bool removed = SessionRecovery::endAndRemove(directory, agentWaitMs, stopping, message);
+    if (removed) {
         logMessage(Logging::Info, QStringLiteral("Ended the session in \"%1\", which was never completed").arg(directory));
     } else if (!stopping) {
         logMessage(Logging::Warning, message);
     }
     if (claimedDisplay >= 0) {
         unclaimDisplay(quint16(claimedDisplay));
+    }
+    QMutexLocker locker(&lock);
+    recovering.remove(directory);
+    if (!removed) {
+        // Left to the next server, not tried again on every look.
+        passedOver.insert(sessionIdFromDirectory(directory));
     }
 }
 
@@ -294,7 +424,7 @@ SessionHold SessionManager::reserveNewId(const QString &id)
     return SessionHold(this, id, nullptr);
 }
 
-bool SessionManager::claimDisplay(quint16 display)
+bool SessionManager::isDisplayAvailable(quint16 display)
 {
     QMutexLocker locker(&lock);
     if (claimedDisplays.contains(display)) {
@@ -305,7 +435,6 @@ bool SessionManager::claimDisplay(quint16 display)
             return false;
         }
     }
-    claimedDisplays.insert(display);
     return true;
 }
 
@@ -343,27 +472,15 @@ SessionAccess SessionManager::accessTo(const SessionRuntime &runtime)
 // Every operation keeps its hold until it returns: leaving early gives the session back, or
 // removes it when its state became unknown (see SessionHold).
 
-int SessionManager::launchAgent(SessionHold &hold, const QString &directory, const QString &geometry,
-                                const QString &command)
+SessionRuntime *SessionManager::launchAgent(SessionHold &hold, const QString &directory, const QString &geometry,
+                                            const QString &command, const DisplayClaim &claim, int &code)
 {
     auto runtime = std::make_unique<SessionRuntime>();
-    int claimed = -1;
-    const auto claim = [this, &claimed](quint16 display) {
-        if (!claimDisplay(display)) {
-            return false;
-        }
-        claimed = display;
-        return true;
-    };
-    const int code = runtime->startAgent(directory, firstDisplay, displayEnd, geometry, command, claim);
+    code = runtime->startAgent(directory, firstDisplay, displayEnd, geometry, command, claim);
     if (code == 0) {
         hold.store(runtime.release());
     }
-    // From here on a stored session itself keeps its display taken.
-    if (claimed >= 0) {
-        unclaimDisplay(quint16(claimed));
-    }
-    return code;
+    return hold.runtime();
 }
 
 SessionAccess SessionManager::start(const QString &id, const QString &command, const QString &geometry)
@@ -375,21 +492,11 @@ SessionAccess SessionManager::start(const QString &id, const QString &command, c
     }
 
     const QString directory = sessionDirectory(sessionsDirectory, id);
-    int code = launchAgent(hold, directory, geometry, command);
-    for (int attempt = 1; code == 0; ++attempt) {
-        code = hold.runtime()->waitForStarted(agentWaitMs);
-        if (code == 0 || attempt == ViewerPortClash::attempts || !ViewerPortClash::endedTheAgent(*hold.runtime())) {
-            break;
-        }
-        const quint16 display = hold.runtime()->display();
-        logMessage(Logging::Warning, QStringLiteral("Another socket took the viewer port \"%1\" of display %2 before "
-                                                    "its agent could listen; trying another display")
-                                         .arg(AgentContract::viewerPort(display))
-                                         .arg(display));
-        hold.withdraw();
-        ViewerPortClash::clearAgentFiles(directory);
-        code = launchAgent(hold, directory, geometry, command);
-    }
+    const auto available = [this](quint16 display) { return isDisplayAvailable(display); };
+    const auto launch = [&](const DisplayClaim &claim, int &code) {
+        return launchAgent(hold, directory, geometry, command, claim, code);
+    };
+    int code = AgentStart::run(leaseFolder, directory, available, launch, [&hold] { hold.withdraw(); });
     SessionRuntime *agent = hold.runtime();
     if (code == 0) {
         code = agent->startApplication(command);
@@ -486,13 +593,16 @@ bool SessionManager::removeSessionDirectory(const QString &path, QString &messag
     QFileInfoList files = directory.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
     std::stable_partition(files.begin(), files.end(),
                           [](const QFileInfo &file) { return file.fileName() != AgentContract::stageFile; });
+    // The lumen-job of a batch session may be removing it at the same time: what vanished meanwhile
+    // counts as removed.
     for (const QFileInfo &file : files) {
-        if (!QFile::remove(file.filePath())) {
+        const QFileInfo left(file.filePath());
+        if (!QFile::remove(file.filePath()) && (left.isSymLink() || left.exists())) {
             message = QStringLiteral("Failed to remove the file \"%1\"").arg(file.filePath());
             return false;
         }
     }
-    if (!QDir().rmdir(path)) {
+    if (!QDir().rmdir(path) && QFileInfo::exists(path)) {
         message = QStringLiteral("Failed to remove the directory \"%1\"").arg(path);
         return false;
     }
@@ -521,6 +631,7 @@ SessionRecord SessionManager::makeRecord(const QString &id, const QString &locat
     }
     permissions << QStringLiteral("terminate");
     record.setPermissions(permissions);
+    record.setJob(runtime.job());
     return record;
 }
 
@@ -537,6 +648,7 @@ void SessionManager::logViewerChanges(const QString &id, const SessionRecord &be
 SessionRecordList SessionManager::updateSessions()
 {
     QMutexLocker updating(&updateLock);
+    adoptNew();
     peerTable.expire();
     SessionRecordList result = peerTable.records();
     QMap<QString, SessionRecord> listed;

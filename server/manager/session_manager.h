@@ -4,7 +4,11 @@
 #include "server/manager/peer_table.h"
 #include "server/manager/session_access.h"
 #include "server/manager/session_hold.h"
+#include "server/manager/session_recovery.h"
+#include "server/session/display_search.h"
 
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
 #include <QMutex>
@@ -15,6 +19,7 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <functional>
 
 class SessionRuntime;
 
@@ -50,7 +55,8 @@ public:
 
     // Refreshes every session, clears away the ones that ended and the peers' lists that expired,
     // and lists what is left after the peers' sessions. A session that is held meanwhile keeps the
-    // record this gave it last time (one that never had one is left out until it is free).
+    // record this gave it last time (one that never had one is left out until it is free). Sessions
+    // that lumen-job made meanwhile are taken up first (see adoptNew).
     SessionRecordList updateSessions();
     // The sessions as they are, after the peers' ones; they wait for a held session, and leave out
     // one that ended meanwhile. They always succeed (0).
@@ -82,11 +88,13 @@ private:
     int signalAndWait(const SessionHold &hold, int signal, int (SessionRuntime::*wait)(int));
     // Holds a new id for a start, refusing one that is malformed, held or already stored.
     SessionHold reserveNewId(const QString &id);
-    // Finds a display, launches the agent there and stores the session under the held id.
-    int launchAgent(SessionHold &hold, const QString &directory, const QString &geometry, const QString &command);
-    // A display is taken while a stored session uses it or a start in progress has claimed it: the
-    // machine shows it as free until that session's agent is up.
-    bool claimDisplay(quint16 display);
+    // Launches the agent on a display the claim accepts and stores the session under the held id;
+    // returns the stored runtime, or null with `code` set.
+    SessionRuntime *launchAgent(SessionHold &hold, const QString &directory, const QString &geometry,
+                                const QString &command, const DisplayClaim &claim, int &code);
+    // A display is taken while a stored session uses it or the ending of a half-made session has
+    // claimed it. Starts in progress, this server's and batch jobs', hold display leases instead.
+    bool isDisplayAvailable(quint16 display);
     void unclaimDisplay(quint16 display);
     // Removes an ended session, and its directory when the agent ended cleanly.
     void discardEnded(const QString &id, SessionRuntime *runtime);
@@ -94,8 +102,21 @@ private:
     // One line at Info for each viewer that came or went since the previous list.
     static void logViewerChanges(const QString &id, const SessionRecord &before, const SessionRecord &now);
     void loadSessions();
-    // Stores the session of the directory, or returns null.
-    SessionRuntime *loadSession(const QString &id, const QString &directory);
+    // What the store does with a session directory it did not know, at its start and for a session
+    // that a batch job made while the server runs (one function, so the two cannot drift). Recoveries
+    // to run on the recovery threads are appended.
+    void takeUp(const QString &id, const QString &directory, SessionRecovery::Plan plan,
+                QList<std::function<void()>> &recoveries);
+    void startRecoveries(const QList<std::function<void()>> &recoveries);
+    // Takes up the sessions that batch jobs made since the last look: a complete one is stored, a
+    // half-made one whose lumen-job is gone is ended. Runs with each update; cheap when nothing changed.
+    void adoptNew();
+    void adoptComplete(const QString &id, const QString &directory);
+    bool sessionsFolderChanged();
+    // Stored, held, being ended, or passed over before.
+    bool isKnown(const QString &id, const QString &directory);
+    // Stores the session of the directory (held when asked), or returns null.
+    SessionRuntime *loadSession(const QString &id, const QString &directory, bool held = false);
     // What the previous server left half-made (see SessionRecovery). The first two run on the
     // recovery threads: a completion holds its session meanwhile; an ending keeps the display that
     // the directory records claimed (as claimRecordedDisplay returned it, -1 for none).
@@ -109,6 +130,7 @@ private:
     const quint16 firstDisplay;
     const quint16 displayEnd;
     const QString location;
+    const QString leaseFolder; // the display leases, "displays" beside the sessions folder
     PeerTable peerTable;
     QMap<QString, SessionRuntime *> sessions;
     QMutex lock;
@@ -118,6 +140,11 @@ private:
     QSet<quint16> claimedDisplays;
     QMutex updateLock;                     // one update at a time, for lastListed
     QMap<QString, SessionRecord> lastListed; // what the last update listed of each local session
+    QSet<QString> recovering;              // directories whose half-made session is being ended
+    QSet<QString> passedOver;              // ids of directories left alone: ended, unreadable
+    QSet<QString> pendingIds;              // half-made by a lumen-job that still runs, at the last look
+    QDateTime lastSeenModified;            // of the sessions folder, at the last look
+    QElapsedTimer lastFullLook;
     std::atomic_bool stopping{false};      // tells the recovery to leave what is left to the next server
     QThreadPool recoveryThreads;           // complete or end what the previous server left half-made
 };

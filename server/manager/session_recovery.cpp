@@ -5,6 +5,7 @@
 #include "server/session/agent_contract.h"
 #include "server/session/directory_processes.h"
 #include "server/session/session_stage.h"
+#include "server/session/session_starter.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -52,13 +53,22 @@ bool waitUntilGone(const QString &directory, int waitMs, const std::atomic_bool 
 
 SessionRecovery::Plan SessionRecovery::plan(const QString &directory)
 {
-    switch (SessionStage::read(directory)) {
+    const SessionStage::Stage stage = SessionStage::read(directory);
+    SessionStarter::Record starter;
+    const bool starterKnown = stage != SessionStage::Complete && SessionStarter::read(directory, starter);
+    if (starterKnown && SessionStarter::isAnotherLiveProcess(starter)) {
+        return Leave;
+    }
+    switch (stage) {
     case SessionStage::Complete:
         // Only a server killed between creating the directory and its first record leaves it empty.
         return QDir(directory).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)
             ? Remove
             : Load;
     case SessionStage::AgentLaunched:
+        if (starterKnown && starter.kind == SessionStarter::Job) {
+            return DirectoryProcesses::find(directory).isEmpty() ? Remove : End;
+        }
         return Complete;
     case SessionStage::StartingApplication:
         // Whether the application was started cannot be told: starting it again could run it twice.

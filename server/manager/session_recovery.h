@@ -16,9 +16,12 @@ public:
         Complete, // the agent is recorded and the application was never started: start it once
         End,      // processes of a session that was never completed, or is being removed, still run
         Remove,   // nothing of the session runs: the directory goes at once
+        Leave,    // another process that still runs is making it (lumen-job): not this server's to touch
     };
 
-    // Decides from the directory's stage and the processes that work in it.
+    // Decides from the directory's stage, its starter and the processes that work in it. A session
+    // that lumen-job began is never completed by the server, which would start its application
+    // outside the batch job: it is ended once lumen-job is gone.
     static Plan plan(const QString &directory);
 
     // Ends every process that works in the directory (SIGTERM; SIGKILL for those still there after

@@ -149,6 +149,9 @@ int Daemon::run(QCoreApplication &app)
     const int status = app.exec();
     // A signal caught together with the one that ended the loop still gets its log line and effect.
     signalCatcher->drain();
+    // No longer answering first, so that the peers' query after the farewell fails at once.
+    sslServer->close();
+    udpTalker->sendFarewell();
     logMessage(Logging::Info, QStringLiteral("Exiting the server"));
     return status;
 }

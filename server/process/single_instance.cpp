@@ -7,12 +7,15 @@
 
 #include <unistd.h>
 
-SingleInstance::SingleInstance(const QString &id)
-    : lockFile(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/') + id + QStringLiteral(".lock"))
+SingleInstance::SingleInstance(const QString &userPath)
+    : lockFile(QDir(userPath).filePath(QStringLiteral("server.lock")))
+    , previousLockFile(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/')
+                       + idFor(userPath) + QStringLiteral(".lock"))
 {
     // A server runs for days: only a lock whose owner has died may be taken over, never one that
     // is merely old.
     lockFile.setStaleLockTime(0);
+    previousLockFile.setStaleLockTime(0);
 }
 
 QString SingleInstance::idFor(const QString &userPath)
@@ -29,17 +32,28 @@ QString SingleInstance::idFor(const QString &userPath)
 
 SingleInstance::Outcome SingleInstance::tryLock(QString &error)
 {
-    if (lockFile.tryLock(0)) {
-        return Outcome::Taken;
+    if (!lockFile.tryLock(0)) {
+        if (lockFile.error() == QLockFile::LockFailedError) {
+            return Outcome::HeldByAnother;
+        }
+        error = QStringLiteral("Failed to create the lock file \"%1\"").arg(lockFile.fileName());
+        return Outcome::Failed;
     }
-    if (lockFile.error() == QLockFile::LockFailedError) {
+    // A server of the previous release holds only this one. A runtime folder where it cannot even
+    // be made was no place for that server either.
+    if (!previousLockFile.tryLock(0) && previousLockFile.error() == QLockFile::LockFailedError) {
+        lockFile.unlock();
         return Outcome::HeldByAnother;
     }
-    error = QStringLiteral("Failed to create the lock file \"%1\"").arg(lockFile.fileName());
-    return Outcome::Failed;
+    return Outcome::Taken;
 }
 
 QString SingleInstance::lockPath() const
 {
     return lockFile.fileName();
+}
+
+QString SingleInstance::previousLockPath() const
+{
+    return previousLockFile.fileName();
 }

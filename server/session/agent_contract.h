@@ -41,6 +41,10 @@ constexpr QLatin1String appLogFile("app_log");
 // How far the making or the removal of the session has got, while either is under way (the
 // launchers ignore it; see SessionStage).
 constexpr QLatin1String stageFile("stage");
+// Who is making the session while "stage" is there: the server or lumen-job (see SessionStarter).
+constexpr QLatin1String starterFile("starter");
+// The batch job the session lives in, written by lumen-job before the start is complete.
+constexpr QLatin1String jobFile("job");
 
 // Files the agent writes into the session directory and the server follows.
 constexpr QLatin1String logFile("server_log");   // its events, one a line

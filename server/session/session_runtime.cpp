@@ -17,9 +17,13 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QProcess>
+
+#include <cerrno>
+#include <cstdio>
 
 namespace {
 // The waits look again at least this often, also when the agent shows no change (see AgentWatch).
@@ -43,6 +47,38 @@ bool writeSessionFiles(const QDir &dir, quint16 display, const QString &windowMo
         && writeFileString(dir.filePath(AgentContract::windowModeFile), windowMode, error)
         && writeFileString(dir.filePath(AgentContract::nameFile), command, error)
         && writeFileText(dir.filePath(AgentContract::infoFile), "{\n}", error);
+}
+
+// Makes the directory with its start record already inside: it is made under a hidden name and
+// renamed into place, so that a server looking at the sessions folder meanwhile (this one's own
+// restart, or the node's server while lumen-job makes a session) never finds a directory without the
+// record, which would read as a session complete but broken, or as an empty one to remove.
+int makeSessionDirectory(const QString &dir, SessionStarter::Kind starter)
+{
+    const QFileInfo target(dir);
+    const QString hidden = target.dir().filePath(QStringLiteral(".%1.new").arg(target.fileName()));
+    QString error;
+    // One left by a start that was killed right here: the id is this start's own.
+    if (QFileInfo::exists(hidden)) {
+        QDir(hidden).removeRecursively();
+    }
+    if (!QDir().mkpath(hidden)) {
+        warn(QStringLiteral("Failed to create the directory \"%1\"").arg(hidden));
+        return CreateDirectoryFailed;
+    }
+    if (!SessionStage::write(hidden, SessionStage::Preparing, error)
+        || !SessionStarter::write(hidden, starter, error)) {
+        warn(error);
+        QDir(hidden).removeRecursively();
+        return WriteFileFailed;
+    }
+    if (::rename(QFile::encodeName(hidden).constData(), QFile::encodeName(dir).constData()) != 0) {
+        const int failure = errno;
+        warn(QStringLiteral("Failed to create the directory \"%1\": %2").arg(dir, qt_error_string(failure)));
+        QDir(hidden).removeRecursively();
+        return CreateDirectoryFailed;
+    }
+    return NoError;
 }
 
 int signalFailed(qint32 pid, int failure)
@@ -86,6 +122,7 @@ QStringList SessionRuntime::passwords() const { return m_info.passwords; }
 QSize SessionRuntime::screenSize() const { return m_info.screenSize; }
 bool SessionRuntime::exited() const { return m_exited; }
 int SessionRuntime::exitCode() const { return m_exitCode; }
+QString SessionRuntime::job() const { return m_job; }
 
 void SessionRuntime::reset(const QString &dir, quint16 displayNumber, qint32 launcherPid, const QString &mode,
                            const QString &sessionName)
@@ -100,6 +137,7 @@ void SessionRuntime::reset(const QString &dir, quint16 displayNumber, qint32 lau
     m_info = AgentInfo();
     m_exited = false;
     m_exitCode = -1;
+    m_job.clear();
 }
 
 QString SessionRuntime::sessionFile(const QString &fileName) const
@@ -127,6 +165,11 @@ int SessionRuntime::load(const QString &dir)
         return ReadFileFailed;
     }
     reset(dir, displayNumber, launcherPid, mode, sessionName);
+    // Only a session made by lumen-job has one; a record unreadable there is left out, not fatal.
+    const QString jobPath = directory.filePath(AgentContract::jobFile);
+    if (QFileInfo::exists(jobPath) && !readFileWord(jobPath, m_job, error)) {
+        warn(error);
+    }
     return NoError;
 }
 
@@ -145,13 +188,13 @@ int SessionRuntime::startAgent(const QString &dir, quint16 firstDisplay, quint16
         warn(error);
         return CookieFailed;
     }
-    if (!QFileInfo::exists(dir) && !QDir().mkpath(dir)) {
-        warn(QStringLiteral("Failed to create the directory \"%1\"").arg(dir));
-        return CreateDirectoryFailed;
-    }
-    // Recorded first: should the server end before the agent is recorded, the next one knows that
-    // whatever is here was never a session.
-    if (!SessionStage::write(dir, SessionStage::Preparing, error)) {
+    if (!QFileInfo::exists(dir)) {
+        const int code = makeSessionDirectory(dir, m_starter);
+        if (code != NoError) {
+            return code;
+        }
+    } else if (!SessionStage::write(dir, SessionStage::Preparing, error)) {
+        // A start that moves on to another display, in its own directory.
         warn(error);
         return WriteFileFailed;
     }
@@ -199,7 +242,7 @@ int SessionRuntime::startApplication(const QString &command)
         return ApplicationStartFailed;
     }
     // The session works either way; a record left behind would only make the next server end it.
-    if (!SessionStage::clear(m_path, error)) {
+    if (!SessionStarter::remove(m_path, error) || !SessionStage::clear(m_path, error)) {
         warn(error);
     }
     return NoError;

@@ -3,6 +3,7 @@
 #include "server/session/agent_info.h"
 #include "server/session/agent_log_cursor.h"
 #include "server/session/display_search.h"
+#include "server/session/session_starter.h"
 
 #include <QDateTime>
 #include <QSize>
@@ -34,6 +35,11 @@ public:
     QSize screenSize() const;
     bool exited() const;
     int exitCode() const;
+    // The batch job the session lives in (its "job" file); empty for any other session.
+    QString job() const;
+
+    // Who makes the sessions that startAgent starts: recorded with the start (see SessionStarter).
+    void setStarter(SessionStarter::Kind kind) { m_starter = kind; }
 
     // Takes over a session directory that is already on disk.
     int load(const QString &dir);
@@ -75,4 +81,6 @@ private:
     AgentInfo m_info;
     bool m_exited = false;
     int m_exitCode = -1;
+    QString m_job;
+    SessionStarter::Kind m_starter = SessionStarter::Server;
 };

@@ -95,7 +95,8 @@ private slots:
 
     void packagesHoldTheProgramsAndNameTheirDependencies()
     {
-        QCOMPARE(files(server), QStringList({QStringLiteral("/usr/bin/lumen_info"), QStringLiteral("/usr/bin/lumen_sci"),
+        QCOMPARE(files(server), QStringList({QStringLiteral("/usr/bin/lumen-job"), QStringLiteral("/usr/bin/lumen_info"),
+                                             QStringLiteral("/usr/bin/lumen_sci"),
                                              QStringLiteral("/usr/bin/lumen_server"), QStringLiteral("/usr/bin/start-agent"),
                                              QStringLiteral("/usr/bin/start-app"),
                                              QStringLiteral("/usr/share/doc/lumen-server/changelog.gz"),
@@ -181,7 +182,7 @@ private slots:
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
             noDisplay.remove(QLatin1String(name));
         }
-        for (const char *program : {"lumen", "lumen_server", "lumen_sci", "lumen_info"}) {
+        for (const char *program : {"lumen", "lumen_server", "lumen_sci", "lumen_info", "lumen-job"}) {
             const QString path = bin + QLatin1Char('/') + QLatin1String(program);
             // Stripped: no symbol table left.
             const Output sections = run(QStringLiteral("readelf"), {QStringLiteral("-S"), QStringLiteral("-W"), path});

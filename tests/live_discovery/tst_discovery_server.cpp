@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QTcpSocket>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -137,6 +138,22 @@ private slots:
         QVERIFY(!id.isEmpty());
         QVERIFY(QTest::qWaitFor(drain, 10000));
         QCOMPARE(datagrams.first(), announcement("UPDATE", server->port(), env->user()));
+
+        // A server that is told to stop says so, no longer answering, so that its peers' query fails
+        // and they drop its sessions at once.
+        QVERIFY(client->call("Live.Terminate", RpcClient::idParams(id)).isObject());
+        sessions.clear();
+        QTest::qWait(1000);
+        drain();
+        datagrams.clear();
+        const quint16 port = server->port();
+        QVERIFY(::kill(pid_t(server->pid()), SIGTERM) == 0);
+        QVERIFY(QTest::qWaitFor(drain, 5000));
+        QCOMPARE(datagrams.first(), announcement("UPDATE", port, env->user()));
+        QTcpSocket query;
+        query.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!query.waitForConnected(2000));
+        QVERIFY(server->waitForExit(10000));
     }
 
     void discoveryOffSendsNothing()

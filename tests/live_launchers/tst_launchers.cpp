@@ -97,7 +97,8 @@ private slots:
     void viewersResizeTheDesktopAndShareCutText();
     void startAppRunsCommandOnTheDisplay();
     void terminateEndsTheWholeSession();
-    void crashOfTheXServerEndsTheSessionWithFailure();
+    void endOfTheXServerEndsTheSession_data();
+    void endOfTheXServerEndsTheSession();
 
 private:
     // A password added by SIGUSR1, read from the log line that announces it.
@@ -528,8 +529,19 @@ void TestLaunchers::terminateEndsTheWholeSession()
     verifySessionGone(session, applications);
 }
 
-void TestLaunchers::crashOfTheXServerEndsTheSessionWithFailure()
+void TestLaunchers::endOfTheXServerEndsTheSession_data()
 {
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<bool>("clean");
+    QTest::newRow("crash") << int(SIGKILL) << false;
+    // A batch system ends every process of a job at once: the X server may go first.
+    QTest::newRow("stop on request") << int(SIGTERM) << true;
+}
+
+void TestLaunchers::endOfTheXServerEndsTheSession()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(bool, clean);
     AgentSession session(environment);
     QString error;
     QVERIFY2(session.startAndWaitUntilUp("800x600", error), qPrintable(error));
@@ -538,12 +550,12 @@ void TestLaunchers::crashOfTheXServerEndsTheSessionWithFailure()
     const QList<qint64> applications = startApplications(session);
     QCOMPARE(applications.size(), 2);
 
-    QCOMPARE(::kill(pid_t(xServer), SIGKILL), 0);
+    QCOMPARE(::kill(pid_t(xServer), signalNumber), 0);
     QVERIFY(session.waitForLauncherEnd(15000));
     bool isNumber = false;
     const int status = session.readFile("server_exit").toInt(&isNumber);
     QVERIFY(isNumber);
-    QVERIFY(status != 0);
+    QCOMPARE(status == 0, clean);
     verifySessionGone(session, applications);
 }
 

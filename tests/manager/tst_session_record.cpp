@@ -51,6 +51,12 @@ private slots:
         SessionRecord read;
         QVERIFY(SessionRecord::fromJson(record.toJson(), read));
         QVERIFY(read == record);
+        // A batch session's job goes along; other records never carry the member.
+        QVERIFY(!record.toJson().isMember("job"));
+        record.setJob("4711");
+        QCOMPARE(record.toJson()["job"].asString(), std::string("4711"));
+        QVERIFY(SessionRecord::fromJson(record.toJson(), read));
+        QVERIFY(read == record);
     }
 
     void readsPartialAndLooseObjects()

@@ -2,7 +2,9 @@
 #include "server/manager/session_manager.h"
 #include "server/session/session_id.h"
 #include "server/session/session_runtime.h"
+#include "server/session/display_lease.h"
 #include "server/session/session_stage.h"
+#include "server/session/session_starter.h"
 
 #include "tests/support/log_capture.h"
 #include "tests/support/server_runner.h"
@@ -10,6 +12,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QtConcurrent>
@@ -138,8 +142,11 @@ private slots:
         QCOMPARE(again.terminate(id), -94);
     }
 
+    // Also against a display held by another process's start (a batch job's): its lease is seen.
     void concurrentStartsGetTheirOwnDisplays()
     {
+        DisplayLease elsewhere(root.filePath("displays"));
+        QVERIFY(elsewhere.take(100));
         SessionManager store(sessions, 100, 120, QString());
         QList<QFuture<QString>> starts;
         for (int i = 0; i < 4; ++i) {
@@ -156,6 +163,7 @@ private slots:
             displays << QString::fromLatin1(file.readAll());
         }
         QCOMPARE(displays.size(), 4);
+        QVERIFY(!displays.contains("100"));
         for (const QString &id : ids) {
             QCOMPARE(store.terminate(id), 0);
         }
@@ -226,6 +234,59 @@ private slots:
         for (const QString &id : expected) {
             QCOMPARE(store.terminate(id), 0);
         }
+    }
+
+    // A session that lumen-job makes while the server runs: left alone while its maker lives and the
+    // start is under way, taken up (with its job) within a tick or two of completion; one whose maker
+    // died half-way is ended, never completed by the server.
+    void batchJobSessionsAreTakenUpWhileTheServerRuns()
+    {
+        SessionManager store(sessions, 100, 120, QString());
+        QProcess maker; // stands in for lumen-job
+        maker.start("sleep", {"60"});
+        QVERIFY(maker.waitForStarted());
+        const auto stopMaker = [&maker] {
+            maker.kill();
+            maker.waitForFinished();
+        };
+        const auto endMaker = qScopeGuard(stopMaker);
+        quint64 ticks = 0;
+        QVERIFY(SessionStarter::processStartTicks(maker.processId(), ticks));
+        const QByteArray makerRecord = "job " + QByteArray::number(maker.processId()) + " " + QByteArray::number(ticks);
+        const auto makeAsJob = [&](const QString &id, SessionRuntime &runtime) {
+            runtime.setStarter(SessionStarter::Job);
+            const auto notThe = [](quint16 display) { return display != 100; };
+            QFile record(dirOf(id) + "/starter");
+            return runtime.startAgent(dirOf(id), 101, 120, "800x600", "xterm", notThe) == 0
+                && record.open(QIODevice::WriteOnly | QIODevice::Truncate) && record.write(makerRecord) > 0;
+        };
+        const QString complete = newId();
+        const QString abandoned = newId();
+        SessionRuntime job;
+        SessionRuntime unfinished;
+        QVERIFY(makeAsJob(complete, job) && makeAsJob(abandoned, unfinished));
+        QCOMPARE(job.waitForStarted(15000), 0);
+        QVERIFY(store.updateSessions().isEmpty());
+        QVERIFY(QFile::exists(dirOf(complete)) && QFile::exists(dirOf(abandoned)));
+
+        QFile jobFile(dirOf(complete) + "/job");
+        QVERIFY(jobFile.open(QIODevice::WriteOnly) && jobFile.write("4711") == 4);
+        jobFile.close();
+        QCOMPARE(job.startApplication("xterm"), 0);
+        SessionRecordList listed = store.updateSessions();
+        if (listed.isEmpty()) {
+            listed = store.updateSessions();
+        }
+        QCOMPARE(listed.size(), 1);
+        QCOMPARE(listed[0].id(), complete);
+        QCOMPARE(listed[0].job(), QString("4711"));
+
+        const qint64 abandonedAgent = readAll(dirOf(abandoned) + "/monitor_pid").toLongLong();
+        stopMaker();
+        QTRY_VERIFY_WITH_TIMEOUT((store.updateSessions(), !QFile::exists(dirOf(abandoned))), 20000);
+        QVERIFY(!ServerRunner::isProcessAlive(abandonedAgent));
+        QVERIFY(!QFile::exists(dirOf(abandoned) + "/app_args"));
+        QCOMPARE(store.terminate(complete), 0);
     }
 
     // Another socket takes the viewer port between the display search and the agent's bind: that

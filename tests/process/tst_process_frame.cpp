@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QElapsedTimer>
+#include <QLockFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -196,22 +197,38 @@ private slots:
         QVERIFY(!QFile::exists(path));
     }
 
+    // The lock lives in the user path: a server given another runtime folder (a batch job's, or a
+    // login's folder made anew) still meets the one that runs; one of the previous release, which
+    // holds only the lock in the runtime folder, is met as well.
     void singleInstanceIsExclusiveAndPrivate()
     {
         QTemporaryDir runtime;
+        QTemporaryDir users;
+        QVERIFY(QDir(users.path()).mkpath("ann") && QDir(users.path()).mkpath("bob") && QDir(users.path()).mkpath("carl"));
         QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
         QString error;
-        SingleInstance first("lumen_server-ann");
-        QVERIFY(first.lockPath().startsWith(runtime.path()));
+        SingleInstance first(users.filePath("ann"));
+        QCOMPARE(first.lockPath(), users.filePath("ann/server.lock"));
+        QVERIFY(first.previousLockPath().startsWith(runtime.path()));
         QCOMPARE(first.tryLock(error), SingleInstance::Outcome::Taken);
-        SingleInstance second("lumen_server-ann");
-        QCOMPARE(second.tryLock(error), SingleInstance::Outcome::HeldByAnother);
-        SingleInstance other("lumen_server-bob");
+        SingleInstance other(users.filePath("bob"));
         QCOMPARE(other.tryLock(error), SingleInstance::Outcome::Taken);
 
+        QLockFile previousRelease(runtime.filePath(SingleInstance::idFor(users.filePath("carl")) + ".lock"));
+        QVERIFY(previousRelease.tryLock(0));
+        SingleInstance besideOld(users.filePath("carl"));
+        QCOMPARE(besideOld.tryLock(error), SingleInstance::Outcome::HeldByAnother);
+        QVERIFY(!QFile::exists(users.filePath("carl/server.lock")));
+
+        QTemporaryDir otherRuntime;
+        QFile::setPermissions(otherRuntime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", otherRuntime.path().toLocal8Bit());
+        SingleInstance second(users.filePath("ann"));
+        QCOMPARE(second.tryLock(error), SingleInstance::Outcome::HeldByAnother);
+
         // A lock that cannot even be created is an error, not another server.
-        SingleInstance nowhere("missing/lumen_server-ann");
+        SingleInstance nowhere(users.filePath("missing"));
         QCOMPARE(nowhere.tryLock(error), SingleInstance::Outcome::Failed);
         QCOMPARE(error, QString("Failed to create the lock file \"%1\"").arg(nowhere.lockPath()));
     }
