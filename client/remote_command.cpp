@@ -78,6 +78,18 @@ QString RemoteCommand::lastErrorLine() const
     return QString::fromLocal8Bit(lines.last().trimmed());
 }
 
+QString RemoteCommand::errorLines() const
+{
+    constexpr int lines = 3;
+    QStringList kept;
+    for (const QByteArray &line : errors.trimmed().split('\n')) {
+        if (!line.trimmed().isEmpty()) {
+            kept << QString::fromLocal8Bit(line.trimmed());
+        }
+    }
+    return kept.mid(qMax(0, int(kept.size()) - lines)).join(QStringLiteral("; "));
+}
+
 void RemoteCommand::stop()
 {
     stopped = true;

@@ -28,6 +28,8 @@ public:
     QByteArray output() const { return out; }
     // The last line of its error output, for a message.
     QString lastErrorLine() const;
+    // Its last few lines of error output, joined into one line.
+    QString errorLines() const;
 
 public slots:
     // Ends the command at once; run() returns Stopped.

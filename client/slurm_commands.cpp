@@ -23,7 +23,9 @@ QString SlurmCommands::submit(const QString &sessionId, const QStringList &userO
                .arg(noSbatch)
                .arg(warning)
         + (userOptions.isEmpty() ? QString() : QLatin1Char(' ') + shellCommand(userOptions))
-        + QStringLiteral(" --job-name=lumen-") + sessionId.left(8);
+        + QStringLiteral(" --job-name=lumen-") + sessionId.left(8)
+        // sbatch ends with 255 on a bad option, which would read as ssh's own failure.
+        + QStringLiteral("; status=$?; [ $status -ne 255 ] || status=1; exit $status");
 }
 
 QByteArray SlurmCommands::script(const QString &sessionId, const QString &geometry, const QString &command)

@@ -61,7 +61,7 @@ bool SlurmSubmission::submit(const QString &sessionId, const QString &geometry, 
     const QString answer = QString::fromUtf8(sbatch.output()).trimmed().section(QLatin1Char(';'), 0, 0);
     static const QRegularExpression digits(QStringLiteral("^[0-9]{1,20}$"));
     if (sbatch.exitCode() != 0 || !digits.match(answer).hasMatch()) {
-        const QString reason = sbatch.lastErrorLine();
+        const QString reason = sbatch.errorLines();
         error = ClientError(ClientError::Refused, QStringLiteral("Slurm on %1 refused the job: %2")
                                                       .arg(hostName, reason.isEmpty() ? QStringLiteral("sbatch ended with status %1").arg(sbatch.exitCode())
                                                                                       : reason));
