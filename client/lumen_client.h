@@ -1,10 +1,10 @@
 #pragma once
 
-#include "client/client_error.h"
-#include "client/client_options.h"
-#include "client/host_commands.h"
-#include "client/host_target.h"
-#include "client/interrupt_watcher.h"
+#include "client/command_line/client_error.h"
+#include "client/command_line/client_options.h"
+#include "client/host/host_commands.h"
+#include "client/host/host_target.h"
+#include "client/command_line/interrupt_watcher.h"
 
 #include <QTemporaryDir>
 

@@ -1,9 +1,9 @@
 // lumen: the client of Lumen Server. It reaches a host's sessions through ssh and the host's relay
 // lumen_sci, and opens a VNC viewer on them through an ssh tunnel.
 
-#include "client/client_help.h"
-#include "client/client_options.h"
-#include "client/console.h"
+#include "client/command_line/client_help.h"
+#include "client/command_line/client_options.h"
+#include "client/command_line/console.h"
 #include "client/lumen_client.h"
 #include "common/application_identity.h"
 #include "common/search_path.h"

@@ -2,15 +2,15 @@
 // again for the login shell (checked against a real sh), the settings' SlurmOptions, the script
 // that runs lumen-job, squeue's rows, and the session list with its jobs.
 
-#include "client/client_options.h"
-#include "client/client_settings.h"
-#include "client/host_commands.h"
-#include "client/job_wait.h"
-#include "client/session_jobs.h"
-#include "client/session_table.h"
-#include "client/shell_words.h"
-#include "client/slurm_commands.h"
-#include "client/slurm_job.h"
+#include "client/command_line/client_options.h"
+#include "client/command_line/client_settings.h"
+#include "client/host/host_commands.h"
+#include "client/batch/job_wait.h"
+#include "client/sessions/session_jobs.h"
+#include "client/sessions/session_table.h"
+#include "client/command_line/shell_words.h"
+#include "client/batch/slurm_commands.h"
+#include "client/batch/slurm_job.h"
 #include "common/json_text.h"
 
 #include <QFile>

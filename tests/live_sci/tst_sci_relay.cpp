@@ -297,16 +297,24 @@ private slots:
         // the relay they may take only a little longer than straight to the server. Nothing may sit
         // in a buffer waiting for a timer or for the peer's acknowledgement.
         const auto request = [](int n) { return RelayProcess::request('"' + QByteArray(20000, char('a' + n)) + '"'); };
-        const auto median = [](QList<qint64> times) {
+        // A stall waiting for an acknowledgement costs every call tens of milliseconds, while a
+        // loaded machine delays some calls at random: compare the faster quarter of each, with the
+        // two kinds of call taking turns so that both see the same load.
+        const auto lowerQuartile = [](QList<qint64> times) {
             std::sort(times.begin(), times.end());
-            return times.at(times.size() / 2);
+            return times.at(times.size() / 4);
         };
 
         QSslSocket direct;
         QVERIFY(connectToServer(direct, env.userFile(QStringLiteral("server_port")),
                                 env.userFile(QStringLiteral("../server_cert")),
                                 env.userFile(QStringLiteral("../server_key"))));
+        RelayProcess sci;
+        QVERIFY(startSci(sci, env));
+        expectDescribe(sci, 5);
+
         QList<qint64> directTimes;
+        QList<qint64> relayTimes;
         QByteArray received;
         for (int n = 0; n < 21; ++n) {
             QElapsedTimer timer;
@@ -318,23 +326,15 @@ private slots:
                 received += direct.readAll();
             }
             directTimes << timer.nsecsElapsed() / 1000;
-        }
 
-        RelayProcess sci;
-        QVERIFY(startSci(sci, env));
-        expectDescribe(sci, 5);
-        QList<qint64> relayTimes;
-        for (int n = 0; n < 21; ++n) {
-            QElapsedTimer timer;
             timer.start();
             sci.sendFrame(request(n));
-            QByteArray payload;
             QVERIFY2(sci.readFrame(payload), sci.standardError().constData());
             relayTimes << timer.nsecsElapsed() / 1000;
         }
-        qInfo("median round trip of a 20000-byte call: %lld us straight, %lld us through the relay",
-              median(directTimes), median(relayTimes));
-        QVERIFY(median(relayTimes) < median(directTimes) + 10000);
+        qInfo("faster quarter of a 20000-byte call's round trips: %lld us straight, %lld us through the relay",
+              lowerQuartile(directTimes), lowerQuartile(relayTimes));
+        QVERIFY(lowerQuartile(relayTimes) < lowerQuartile(directTimes) + 10000);
     }
 
     void forcedExitSkipsTheExitLine_data()
