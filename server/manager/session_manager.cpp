@@ -22,6 +22,7 @@
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 constexpr int agentWaitMs = 15000;
@@ -88,8 +89,29 @@ void SessionManager::loadSessions()
         }
     }
     startRecoveries(recoveries);
+    removeUnfinishedDirectories();
     QMutexLocker locker(&lock);
     lastFullLook.start();
+}
+
+void SessionManager::removeUnfinishedDirectories()
+{
+    // A start killed before it renamed its new directory into place leaves it under its hidden name;
+    // one that another process is filling right now is young, or names that process as its starter.
+    constexpr qint64 youngSecs = 60;
+    const QDateTime now = QDateTime::currentDateTime();
+    const QFileInfoList entries =
+        QDir(sessionsDirectory).entryInfoList({QStringLiteral(".C-*.new")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        SessionStarter::Record starter;
+        if (entry.isSymLink() || entry.lastModified().secsTo(now) < youngSecs
+            || (SessionStarter::read(entry.filePath(), starter) && SessionStarter::isAnotherLiveProcess(starter))) {
+            continue;
+        }
+        if (QDir(entry.filePath()).removeRecursively()) {
+            logMessage(Logging::Info, QStringLiteral("Removed \"%1\", left by a start that never began").arg(entry.filePath()));
+        }
+    }
 }
 
 void SessionManager::startRecoveries(const QList<std::function<void()>> &recoveries)
@@ -143,7 +165,10 @@ bool SessionManager::sessionsFolderChanged()
     // A session made elsewhere appears by a rename into the folder, which changes its time; one that
     // was half-made when last seen changes only inside its own directory, so those are looked at on
     // every tick, and everything on the full look.
-    const QDateTime modified = QFileInfo(sessionsDirectory).lastModified();
+    struct stat folder = {};
+    const qint64 modified = ::stat(QFile::encodeName(sessionsDirectory).constData(), &folder) == 0
+        ? qint64(folder.st_mtim.tv_sec) * 1000000000 + folder.st_mtim.tv_nsec
+        : -1;
     QMutexLocker locker(&lock);
     const bool changed = modified != lastSeenModified || !pendingIds.isEmpty() || lastFullLook.hasExpired(fullLookMs);
     lastSeenModified = modified;

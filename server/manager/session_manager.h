@@ -7,7 +7,6 @@
 #include "server/manager/session_recovery.h"
 #include "server/session/display_search.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
@@ -108,6 +107,8 @@ private:
     void takeUp(const QString &id, const QString &directory, SessionRecovery::Plan plan,
                 QList<std::function<void()>> &recoveries);
     void startRecoveries(const QList<std::function<void()>> &recoveries);
+    // New directories that a killed start never renamed into place (see SessionRuntime::startAgent).
+    void removeUnfinishedDirectories();
     // Takes up the sessions that batch jobs made since the last look: a complete one is stored, a
     // half-made one whose lumen-job is gone is ended. Runs with each update; cheap when nothing changed.
     void adoptNew();
@@ -143,7 +144,7 @@ private:
     QSet<QString> recovering;              // directories whose half-made session is being ended
     QSet<QString> passedOver;              // ids of directories left alone: ended, unreadable
     QSet<QString> pendingIds;              // half-made by a lumen-job that still runs, at the last look
-    QDateTime lastSeenModified;            // of the sessions folder, at the last look
+    qint64 lastSeenModified = -2;          // of the sessions folder (ns), at the last look
     QElapsedTimer lastFullLook;
     std::atomic_bool stopping{false};      // tells the recovery to leave what is left to the next server
     QThreadPool recoveryThreads;           // complete or end what the previous server left half-made

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -44,6 +45,26 @@ bool socketAnswers(const QString &path)
     }
     const bool refused = ::connect(descriptor, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
         && (errno == ECONNREFUSED || errno == ENOENT || errno == ENOTSOCK || errno == EPROTOTYPE);
+    ::close(descriptor);
+    return !refused;
+}
+
+// Whether an X server listens on the display's abstract socket. Unlike the socket file it is seen
+// from every mount namespace (a batch job's private /tmp hides another job's files), though only
+// within one network namespace, which every job of a host shares.
+bool abstractX11SocketAnswers(const QString &number)
+{
+    const QByteArray name = QByteArrayLiteral("/tmp/.X11-unix/X") + number.toLatin1();
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size())); // sun_path[0] = 0: abstract
+    const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
+    const int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) {
+        return true;
+    }
+    const bool refused = ::connect(descriptor, reinterpret_cast<const sockaddr *>(&address), length) != 0
+        && errno == ECONNREFUSED;
     ::close(descriptor);
     return !refused;
 }
@@ -104,8 +125,20 @@ QString displayObstacle(quint16 display)
     }
     const QString number = QString::number(display);
     reason = lockFileObstacle(QStringLiteral("/tmp/.X%1-lock").arg(number));
-    if (reason.isEmpty()) {
-        reason = socketFileObstacle(QDir(QDir::tempPath()).filePath(QStringLiteral(".X11-unix/X%1").arg(number)));
+    // The X server makes its socket in /tmp whatever TMPDIR says; the folder TMPDIR names is looked
+    // at too, as some X servers follow it.
+    const QString x11Socket = QStringLiteral(".X11-unix/X%1").arg(number);
+    QStringList folders = {QStringLiteral("/tmp")};
+    if (QDir::tempPath() != folders.first()) {
+        folders.prepend(QDir::tempPath());
+    }
+    for (const QString &folder : std::as_const(folders)) {
+        if (reason.isEmpty()) {
+            reason = socketFileObstacle(QDir(folder).filePath(x11Socket));
+        }
+    }
+    if (reason.isEmpty() && abstractX11SocketAnswers(number)) {
+        reason = QStringLiteral("an X server listens on the abstract socket \"@/tmp/%1\"").arg(x11Socket);
     }
     if (reason.isEmpty()) {
         reason = socketFileObstacle(AgentContract::infoSocketPath(display));
@@ -122,7 +155,7 @@ bool findFreeDisplay(quint16 first, quint16 end, quint16 &display, const Display
     for (int candidate = first; candidate <= last; ++candidate) {
         QString reason = displayObstacle(quint16(candidate));
         if (reason.isEmpty() && claim && !claim(quint16(candidate))) {
-            reason = QStringLiteral("a session of this server has it");
+            reason = QStringLiteral("a session of this server, or another start on this host, has it");
         }
         if (reason.isEmpty()) {
             // An information socket left by an agent that ended would be taken for the new agent's

@@ -10,7 +10,8 @@
 using DisplayClaim = std::function<bool(quint16 display)>;
 
 // Finds the first display d in [first, end) whose agent could start: its viewer port can be bound,
-// no running X server holds its lock file, nothing answers on its X11 socket or the agent's
+// no running X server holds its lock file, nothing answers on its X11 socket (the file, in /tmp and
+// in TMPDIR, or the abstract one), nor on the agent's
 // information socket (a file left behind by one that ended is no obstacle: the X server and the agent
 // replace it), and nothing listens on its X11 port 6000 + d.
 // A candidate that passes those checks is offered to `claim`, when given, and skipped if refused.

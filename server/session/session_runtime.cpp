@@ -63,7 +63,7 @@ int makeSessionDirectory(const QString &dir, SessionStarter::Kind starter)
         QDir(hidden).removeRecursively();
     }
     if (!QDir().mkpath(hidden)) {
-        warn(QStringLiteral("Failed to create the directory \"%1\"").arg(hidden));
+        warn(QStringLiteral("Failed to create the directory \"%1\"").arg(dir));
         return CreateDirectoryFailed;
     }
     if (!SessionStage::write(hidden, SessionStage::Preparing, error)

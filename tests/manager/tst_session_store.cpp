@@ -20,6 +20,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <ctime>
+#include <utime.h>
 
 // The store in-process, with the stand-in agent: the rules that would otherwise take minutes to see
 // through the server.
@@ -210,12 +212,17 @@ private slots:
         QFile(dirOf(halfRemoved) + "/server_log").open(QIODevice::WriteOnly);
         const QString empty = newId();
         QVERIFY(QDir().mkpath(dirOf(empty)));
+        const QString neverRenamed = sessions + "/.C-" + newId() + ".new";
+        QVERIFY(QDir().mkpath(neverRenamed));
+        const utimbuf anHourAgo = {::time(nullptr) - 3600, ::time(nullptr) - 3600};
+        QCOMPARE(::utime(QFile::encodeName(neverRenamed).constData(), &anHourAgo), 0);
 
         SessionManager store(sessions, 100, 120, QString());
         // Nothing ran in these: gone at once.
         for (const QString &id : {prepared, halfRemoved, empty}) {
             QVERIFY2(!QFile::exists(dirOf(id)), qPrintable(id));
         }
+        QVERIFY(!QFile::exists(neverRenamed));
         QTRY_VERIFY(!QFile::exists(dirOf(applicationMaybe)) && !QFile::exists(dirOf(unrecorded)));
         QTRY_VERIFY(!ServerRunner::isProcessAlive(endedAgent) && !ServerRunner::isProcessAlive(unrecordedAgent));
         SessionRecordList listed;

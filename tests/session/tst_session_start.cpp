@@ -262,6 +262,13 @@ private slots:
         }
 
         {
+            // An X server seen only through its abstract socket: one of another job, whose /tmp is its own.
+            QLocalServer abstract;
+            abstract.setSocketOptions(QLocalServer::AbstractNamespaceOption);
+            QVERIFY(abstract.listen(QString("/tmp/.X11-unix/X%1").arg(used)));
+            QVERIFY(skipped(QString("an X server listens on the abstract socket \"@/tmp/.X11-unix/X%1\"").arg(used)));
+        }
+        {
             QTcpServer x11;
             QVERIFY(x11.listen(QHostAddress::LocalHost, quint16(6000 + used)));
             QVERIFY(skipped(QString("the X11 port \"%1\" is in use").arg(6000 + used)));
@@ -284,7 +291,7 @@ private slots:
         }
         QVERIFY(findFreeDisplay(used, used + 1, display));
         QVERIFY(!findFreeDisplay(used, used + 1, display, [](quint16) { return false; }));
-        QCOMPARE(recorder.count(QString("Display %1 skipped: a session of this server has it").arg(used)), 1);
+        QCOMPARE(recorder.count(QString("Display %1 skipped: a session of this server, or another start on this host, has it").arg(used)), 1);
     }
 
     void displaysWithoutAnAgentPortAreNoCandidates()
