@@ -1,25 +1,23 @@
 #include "client/lumen_client.h"
 
-#include "client/viewing/browser_viewing.h"
-#include "client/command_line/console.h"
-#include "client/host/failure_text.h"
-#include "client/command_line/interrupt_watcher.h"
-#include "client/host/rpc_connection.h"
-#include "client/sessions/session_attacher.h"
-#include "client/sessions/session_catalog.h"
-#include "client/sessions/session_changes.h"
-#include "client/sessions/session_table.h"
-#include "client/sessions/session_ticket.h"
-#include "client/command_line/shell_words.h"
-#include "client/viewing/viewer_process.h"
-#include "client/viewing/viewing_session.h"
-#include "client/viewing/web_bridge.h"
 #include "client/batch/job_wait.h"
 #include "client/batch/slurm_commands.h"
 #include "client/batch/slurm_submission.h"
 #include "client/command_line/client_settings.h"
+#include "client/command_line/console.h"
+#include "client/command_line/interrupt_watcher.h"
+#include "client/command_line/shell_words.h"
+#include "client/host/failure_text.h"
 #include "client/host/remote_command.h"
+#include "client/host/rpc_connection.h"
+#include "client/sessions/session_attacher.h"
+#include "client/sessions/session_catalog.h"
+#include "client/sessions/session_changes.h"
 #include "client/sessions/session_jobs.h"
+#include "client/sessions/session_table.h"
+#include "client/sessions/session_ticket.h"
+#include "client/viewing/session_presenter.h"
+#include "client/viewing/viewing_session.h"
 #include "common/json_text.h"
 #include "common/netstring.h"
 
@@ -29,7 +27,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSocketNotifier>
-#include <QTcpServer>
 
 #include <cerrno>
 #include <cstdio>
@@ -57,16 +54,6 @@ QString newSessionId()
         id += QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
     }
     return id;
-}
-
-// `preferred` when nothing on this machine's loopback listens on it, else a port that is free now.
-quint16 freeLocalPort(quint16 preferred)
-{
-    QTcpServer probe;
-    if (probe.listen(QHostAddress::LocalHost, preferred) || probe.listen(QHostAddress::LocalHost, 0)) {
-        return probe.serverPort();
-    }
-    return preferred;
 }
 
 Json::Value idParameter(const QString &id)
@@ -177,8 +164,8 @@ ClientError LumenClient::list()
 ClientError LumenClient::start()
 {
     ClientError error;
-    if (options.browser() ? !WebBridge::check(error)
-                          : !options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
+    const std::unique_ptr<SessionPresenter> presenter = SessionPresenter::forOptions(options);
+    if (!presenter->check(error)) {
         return error;
     }
     const QString id = newSessionId();
@@ -213,7 +200,7 @@ ClientError LumenClient::start()
         return describeFailure(failure, host.name(), QString());
     }
     if (options.slurm()) {
-        return startInJob(*connection, id, sbatchOptions);
+        return startInJob(*presenter, *connection, id, sbatchOptions);
     }
     Console::progress(QStringLiteral("Starting session %1 on %2...").arg(id.left(8), host.name()));
     const bool started = connection->call(QStringLiteral("Live.Start"), params, result, failure, startTimeoutMs);
@@ -230,7 +217,7 @@ ClientError LumenClient::start()
                                           "of lumen and lumen-server match?")
                                .arg(host.name()));
     }
-    return useTicket(*connection, id, ticket);
+    return show(*presenter, *connection, id, ticket, true);
 }
 
 bool LumenClient::slurmOptions(QStringList &sbatchOptions, ClientError &error) const
@@ -249,7 +236,7 @@ bool LumenClient::slurmOptions(QStringList &sbatchOptions, ClientError &error) c
     return true;
 }
 
-ClientError LumenClient::startInJob(RpcConnection &connection, const QString &sessionId, const QStringList &sbatchOptions)
+ClientError LumenClient::startInJob(SessionPresenter &presenter, RpcConnection &connection, const QString &sessionId, const QStringList &sbatchOptions)
 {
     ClientError error;
     QString jobId;
@@ -283,7 +270,7 @@ ClientError LumenClient::startInJob(RpcConnection &connection, const QString &se
     if (owner != &connection) {
         connection.close();
     }
-    return useTicket(*owner, sessionId, ticket);
+    return show(presenter, *owner, sessionId, ticket, true);
 }
 
 ClientError LumenClient::endInterruptedStart(RpcConnection &connection, const QString &sessionId)
@@ -311,8 +298,8 @@ ClientError LumenClient::endInterruptedStart(RpcConnection &connection, const QS
 ClientError LumenClient::attach()
 {
     ClientError error;
-    if (options.browser() ? !WebBridge::check(error)
-                          : !options.noViewer() && !ViewerProcess(options.viewerCommand()).check(error)) {
+    const std::unique_ptr<SessionPresenter> presenter = SessionPresenter::forOptions(options);
+    if (!presenter->check(error)) {
         return error;
     }
     const std::unique_ptr<RpcConnection> connection = connectTo(host);
@@ -333,7 +320,7 @@ ClientError LumenClient::attach()
     if (owner != connection.get()) {
         connection->close();
     }
-    return useTicket(*owner, entry.id(), ticket);
+    return show(*presenter, *owner, entry.id(), ticket, false);
 }
 
 ClientError LumenClient::suspendOrTerminate()
@@ -601,36 +588,14 @@ bool LumenClient::ownerOf(const SessionEntry &entry, RpcConnection &connection, 
     return true;
 }
 
-ClientError LumenClient::useTicket(RpcConnection &owner, const QString &sessionId, const SessionTicket &ticket)
+ClientError LumenClient::show(SessionPresenter &presenter, RpcConnection &owner, const QString &sessionId,
+                              const SessionTicket &ticket, bool started)
 {
-    if (options.noViewer()) {
-        owner.close();
-        Console::print(QStringLiteral("session   %1\nhost      %2\nport      %3\npassword  %4")
-                           .arg(sessionId, owner.target().name())
-                           .arg(ticket.port())
-                           .arg(ticket.password()));
-        if (owner.target().isLocal()) {
-            Console::progress(QStringLiteral("The password works once: vncviewer localhost::%1").arg(ticket.port()));
-        } else {
-            // A port on this machine's loopback (the session's own number when it is free here),
-            // carried through the user's own ssh command.
-            const quint16 localPort = freeLocalPort(ticket.port());
-            const ProgramCall tunnel = owner.hostCommands().portForward(localPort, ticket.port());
-            Console::progress(QStringLiteral("The password works once. The port listens on the host's loopback; "
-                                             "reach it through ssh:\n  %1\nand meanwhile, in another shell:\n"
-                                             "  vncviewer localhost::%2")
-                                  .arg(shellCommand(QStringList{tunnel.program} + tunnel.arguments))
-                                  .arg(localPort));
-        }
-        return ClientError();
+    const ClientError result = ViewingSession(presenter, interrupts).run(owner, sessionId, ticket, host.name());
+    // Interrupted before the session was shown: a session that this command started goes again.
+    if (started && result.status() == ClientError::Interrupted) {
+        return endInterruptedStart(owner, sessionId);
     }
-    if (options.browser()) {
-        QString problem;
-        if (!BrowserViewing().run(owner, sessionId, ticket, host.name(), problem)) {
-            return ClientError(ClientError::Usage, problem);
-        }
-        return ClientError();
-    }
-    ViewingSession viewing(options.viewerCommand(), interrupts);
-    return viewing.run(owner, sessionId, ticket, host.name());
+    owner.close();
+    return result;
 }

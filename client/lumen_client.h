@@ -13,6 +13,7 @@
 class RpcConnection;
 class SessionCatalog;
 class SessionEntry;
+class SessionPresenter;
 class SessionTicket;
 
 // Runs one command of the command line against its host and returns the exit status.
@@ -32,7 +33,7 @@ private:
     ClientError watch();
 
     // A batch job on HOST whose session the client waits for, then attaches to.
-    ClientError startInJob(RpcConnection &connection, const QString &sessionId, const QStringList &sbatchOptions);
+    ClientError startInJob(SessionPresenter &presenter, RpcConnection &connection, const QString &sessionId, const QStringList &sbatchOptions);
     // sbatch's options for --slurm: those given, else those of the settings file.
     bool slurmOptions(QStringList &sbatchOptions, ClientError &error) const;
     // A terminate whose argument is the id of one of lumen's jobs on HOST: cancels that job.
@@ -52,8 +53,10 @@ private:
     // The connection to the host that runs the session: the one given, or one to its location.
     bool ownerOf(const SessionEntry &entry, RpcConnection &connection, std::unique_ptr<RpcConnection> &other,
                  RpcConnection *&owner, ClientError &error);
-    // Hands the ticket out: the viewer on it, or its values printed.
-    ClientError useTicket(RpcConnection &owner, const QString &sessionId, const SessionTicket &ticket);
+    // Shows the session the ticket opens in the way the command line asks for; `started` when this
+    // command started it.
+    ClientError show(SessionPresenter &presenter, RpcConnection &owner, const QString &sessionId,
+                     const SessionTicket &ticket, bool started);
 
     ClientOptions options;
     HostTarget host;

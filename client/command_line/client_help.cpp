@@ -65,7 +65,8 @@ closes the viewer and the session goes on.
                      ssh command that reaches the port
   --browser          show the session in a web browser ($BROWSER, else xdg-open) instead,
                      through noVNC served on this machine's loopback (packages novnc and
-                     websockify); lumen ends when the page's connection does
+                     websockify); it counts as shown once the page has connected, and lumen
+                     ends when the page's connection does
   --viewer COMMAND   the VNC viewer to run (default vncviewer, package tigervnc-viewer); it
                      gets 127.0.0.1::PORT as its last argument and the password in VNC_PASSWORD
 )";

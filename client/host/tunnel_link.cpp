@@ -8,6 +8,7 @@ namespace {
 // A viewer that takes nothing in while the host sends on: past this much unsent data the link ends.
 constexpr qint64 pendingLimit = 64 * 1024 * 1024;
 constexpr int sshErrorLimit = 4096;
+constexpr int headLimit = 1024;
 
 } // namespace
 
@@ -117,6 +118,10 @@ bool TunnelLink::copy(QIODevice *from, QIODevice *to)
     const QByteArray bytes = from->readAll();
     if (bytes.isEmpty()) {
         return true;
+    }
+    QByteArray &head = from == viewer ? viewerStart : farStart;
+    if (head.size() < headLimit) {
+        head += bytes.left(headLimit - head.size());
     }
     return to->write(bytes) == bytes.size() && to->bytesToWrite() < pendingLimit;
 }

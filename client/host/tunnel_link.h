@@ -22,6 +22,9 @@ public:
     void close();
     // Why the far end failed: what ssh said about the forward, or the socket's error.
     QString farErrors() const;
+    // The first bytes that each side sent: enough to tell how a viewer's handshake went.
+    QByteArray viewerHead() const { return viewerStart; }
+    QByteArray farHead() const { return farStart; }
 
 signals:
     // The host ended the connection while the viewer still held it (suspended, taken over, ended).
@@ -44,5 +47,7 @@ private:
     QProcess *farProcess = nullptr;
     QTcpSocket *farSocket = nullptr;
     QByteArray sshErrors;
+    QByteArray viewerStart;
+    QByteArray farStart;
     bool done = false;
 };

@@ -1,5 +1,7 @@
 #include "client/viewing/viewer_process.h"
 
+#include "client/command_line/console.h"
+
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -60,7 +62,7 @@ QString lastMessage(const QString &text, bool untag)
 } // namespace
 
 ViewerProcess::ViewerProcess(const QStringList &viewerCommand, QObject *parent)
-    : QObject(parent)
+    : SessionPresenter(parent)
     , command(viewerCommand.isEmpty() ? QStringList{defaultViewer} : viewerCommand)
     , isDefault(viewerCommand.isEmpty())
     , process(new QProcess(this))
@@ -70,12 +72,12 @@ ViewerProcess::ViewerProcess(const QStringList &viewerCommand, QObject *parent)
     connect(process, &QProcess::readyReadStandardOutput, this, &ViewerProcess::keepOutput);
     connect(process, &QProcess::finished, this, [this] {
         keepOutput();
-        emit finished();
+        markEnded();
     });
     connect(process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) {
             startFailed = true;
-            emit finished();
+            markEnded();
         }
     });
 }
@@ -104,18 +106,21 @@ bool ViewerProcess::check(ClientError &error) const
     return false;
 }
 
-void ViewerProcess::start(quint16 port, const QString &password)
+void ViewerProcess::start(const SessionView &view)
 {
+    Console::progress(QStringLiteral("Opening the viewer on session %1 on %2...").arg(view.shortId, view.host));
     QStringList arguments = command.mid(1);
     if (isDefault) {
         // A one-time password cannot serve a second time: no reconnecting after a disconnection.
         // The viewer closes at once and lumen says in words why (no dialog that waits for a click).
         arguments << QStringLiteral("-ReconnectOnError=0") << QStringLiteral("-AlertOnFatalError=0");
     }
-    arguments << QStringLiteral("127.0.0.1::%1").arg(port);
+    arguments << QStringLiteral("127.0.0.1::%1").arg(view.localPort);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("VNC_PASSWORD"), password);
+    environment.insert(QStringLiteral("VNC_PASSWORD"), view.ticket.password());
     process->setProcessEnvironment(environment);
+    // Once its window is up, Ctrl+C closes it and leaves the session running.
+    markShown();
     process->start(programPath(), arguments);
 }
 
@@ -131,14 +136,35 @@ void ViewerProcess::stop()
     }
 }
 
-bool ViewerProcess::isRunning() const
+ClientError ViewerProcess::failure(const SessionView &view, const TunnelEnd &tunnel) const
 {
-    return process->state() != QProcess::NotRunning;
-}
-
-qint64 ViewerProcess::processId() const
-{
-    return process->processId();
+    switch (ending()) {
+    case Ending::NotStarted:
+        return ClientError(ClientError::Usage,
+                           QStringLiteral("The viewer \"%1\" could not be started: %2").arg(program(), reason()));
+    case Ending::Crashed:
+        return ClientError(ClientError::ViewerFailed,
+                           QStringLiteral("The viewer \"%1\" crashed (%2). Session %3 goes on. %4")
+                               .arg(program(), reason(), view.shortId, view.again));
+    case Ending::Failed:
+        if (!tunnel.farErrors.isEmpty()) {
+            return ClientError(ClientError::Unreachable,
+                               QStringLiteral("The viewer could not reach session %1 on %2: %3")
+                                   .arg(view.shortId, view.host, tunnel.farErrors.simplified()));
+        }
+        if (wasTurnedAway() || tunnel.closedByHost) {
+            return ClientError(ClientError::Refused,
+                               QStringLiteral("Session %1 on %2 turned the viewer away: %3. Another viewer may have "
+                                              "used its password first. %4")
+                                   .arg(view.shortId, view.host, reason(), view.again));
+        }
+        return ClientError(ClientError::ViewerFailed,
+                           QStringLiteral("The viewer \"%1\" failed: %2. Session %3 goes on. %4")
+                               .arg(program(), reason(), view.shortId, view.again));
+    case Ending::Closed:
+        break;
+    }
+    return ClientError();
 }
 
 ViewerProcess::Ending ViewerProcess::ending() const

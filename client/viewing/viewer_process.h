@@ -1,8 +1,7 @@
 #pragma once
 
-#include "client/command_line/client_error.h"
+#include "client/viewing/session_presenter.h"
 
-#include <QObject>
 #include <QStringList>
 
 class QProcess;
@@ -11,7 +10,7 @@ class QProcess;
 // connects to the tunnel's port, "127.0.0.1::PORT" as its last argument, and finds the password in
 // the environment variable VNC_PASSWORD, readable by the user alone: never on a command line or in
 // a file. Its output (a banner and a log) is kept, the last part of it, and shown only when it fails.
-class ViewerProcess : public QObject
+class ViewerProcess : public SessionPresenter
 {
     Q_OBJECT
 
@@ -27,15 +26,15 @@ public:
     explicit ViewerProcess(const QStringList &viewerCommand, QObject *parent = nullptr);
     ~ViewerProcess() override;
 
-    // Whether the viewer can be run; if not, what to install.
-    bool check(ClientError &error) const;
-    void start(quint16 port, const QString &password);
+    bool check(ClientError &error) const override;
+    void start(const SessionView &view) override;
     // Asks the viewer to close, and ends it if it does not.
-    void stop();
-    bool isRunning() const;
-    qint64 processId() const;
+    void stop() override;
+    ClientError failure(const SessionView &view, const TunnelEnd &tunnel) const override;
+    QString closedText() const override { return QStringLiteral("The viewer is closed"); }
+    QString connectionName() const override { return QStringLiteral("the viewer's connection"); }
 
-    // After `finished`.
+    // After `ended`.
     Ending ending() const;
     // The viewer's own last message, in one line ("Authentication failure: Authentication failed").
     QString reason() const;
@@ -44,9 +43,6 @@ public:
     // lumen knows.
     bool wasTurnedAway() const;
     QString program() const { return command.first(); }
-
-signals:
-    void finished();
 
 private:
     QString programPath() const;

@@ -4,23 +4,25 @@
 #include "client/sessions/session_ticket.h"
 
 #include <QObject>
-#include <QStringList>
 
 class InterruptWatcher;
 class RpcConnection;
+class SessionPresenter;
 
-// A viewer on one session, from its start until it closes: the tunnel to the session's port, the
-// viewer with the password, and the end of both. The session itself stays.
+// One session shown to the user, from the start of its presenter until it ends: the tunnel to the
+// session's port, the presenter on its local end, Ctrl+C, the end of both, and what the user is
+// told. The session itself stays.
 class ViewingSession : public QObject
 {
     Q_OBJECT
 
 public:
-    ViewingSession(const QStringList &viewerCommand, InterruptWatcher &interrupts, QObject *parent = nullptr);
+    ViewingSession(SessionPresenter &presenter, InterruptWatcher &interrupts, QObject *parent = nullptr);
 
-    // Runs until the viewer closes or the client is interrupted, and says how it ended: no error
-    // when the viewer was closed, interrupted, or its session was suspended, taken over or ended;
-    // else why the viewer failed. `owner` runs the session; `userHost` is the host as the user
+    // Runs until the presenter ends or the client is interrupted, and says how it ended: no error
+    // when it was closed, interrupted after it showed the session, or its session was suspended,
+    // taken over or ended; `ClientError::Interrupted` when interrupted before; else why it failed.
+    // `owner` runs the session and stays open for the caller; `userHost` is the host as the user
     // named it, for the commands that messages suggest.
     ClientError run(RpcConnection &owner, const QString &sessionId, const SessionTicket &ticket,
                     const QString &userHost);
@@ -29,6 +31,6 @@ private:
     // Whether the owner still has the session; true when that cannot be learned.
     bool sessionGoesOn(RpcConnection &owner, const QString &sessionId);
 
-    QStringList viewerCommand;
+    SessionPresenter &presenter;
     InterruptWatcher &interrupts;
 };

@@ -1,6 +1,7 @@
 #include "client/viewing/web_bridge.h"
 
 #include "client/host/tunnel_link.h"
+#include "client/viewing/rfb_handshake.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -11,8 +12,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -90,7 +93,11 @@ bool WebBridge::start(quint16 port, QString &error)
     }
     // websockify takes the listening socket as its standard input (--inetd). It serves the page's
     // files from noVNC's folder and carries each WebSocket to the gate.
-    websockify->setChildProcessModifier([listener] { ::dup2(listener, STDIN_FILENO); });
+    // Should lumen be killed, websockify must not serve the page on: it ends with lumen.
+    websockify->setChildProcessModifier([listener] {
+        ::dup2(listener, STDIN_FILENO);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    });
     websockify->start(QStandardPaths::findExecutable(websockifyProgram),
                       {QStringLiteral("--inetd"), QStringLiteral("--web"), noVncDirectory,
                        QStringLiteral("127.0.0.1:%1").arg(gate->serverPort())});
@@ -148,6 +155,12 @@ QString WebBridge::pageAddress(const QString &password) const
         .arg(noVncPage, QString::fromLatin1(QUrl::toPercentEncoding(password)));
 }
 
+bool WebBridge::wasTurnedAway(QString &reason) const
+{
+    // The gate's side of the link faces the page, its far side the viewer port.
+    return link && RfbHandshake::read(link->farHead(), link->viewerHead(), reason) == RfbHandshake::Outcome::Refused;
+}
+
 void WebBridge::Gate_newConnection()
 {
     while (QTcpSocket *page = gate->nextPendingConnection()) {
@@ -166,6 +179,7 @@ void WebBridge::Gate_newConnection()
             }
         });
         viewer->connectToHost(QHostAddress::LocalHost, viewerPort);
+        emit pageConnected();
     }
 }
 

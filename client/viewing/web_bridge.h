@@ -31,8 +31,12 @@ public:
     // The page that connects at once. The password travels in the fragment, which a browser never
     // sends to a server, so that no log holds it.
     QString pageAddress(const QString &password) const;
+    // Whether the session turned the page's connection away, and its reason if it gave one.
+    bool wasTurnedAway(QString &reason) const;
 
 signals:
+    // The first page's connection is through to the viewer port.
+    void pageConnected();
     // The browser's connection ended (`problem` empty), or websockify did (`problem` says how).
     void ended(const QString &problem);
 

@@ -23,7 +23,9 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTcpSocket>
 #include <QThread>
+#include <QUrl>
 #include <QtTest>
 
 #include <json/writer.h>
@@ -109,6 +111,14 @@ bool writeScript(const QString &path, const QByteArray &body)
     }
     file.close();
     return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// Whether something still answers at the port of a page's address.
+bool pageIsServed(const QString &address)
+{
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, quint16(QUrl(address).port()));
+    return probe.waitForConnected(2000);
 }
 
 // Regular files under the folder that hold the text.
@@ -542,6 +552,22 @@ private slots:
         QCOMPARE(noBridge.status(), 2);
         QVERIFY2(noBridge.errors.contains(QStringLiteral("install the package websockify")), qPrintable(noBridge.describe()));
 
+        // Ctrl+C before any page connected: the session that start began is ended again, and the
+        // page's address leads nowhere (websockify is gone).
+        {
+            QProcessEnvironment unopened = clientEnvironment(env);
+            unopened.insert(QStringLiteral("BROWSER"), QStringLiteral("true"));
+            Lumen start({}, unopened, {QStringLiteral("local"), QStringLiteral("start"), QStringLiteral("--browser"), QStringLiteral("xterm")});
+            const QRegularExpression printed(QStringLiteral("http://127\\.0\\.0\\.1:\\d+/\\S+"));
+            QVERIFY2(start.waitFor(printed, false, 60000), qPrintable(start.describe()));
+            QVERIFY(pageIsServed(printed.match(start.output).captured()));
+            QCOMPARE(::kill(pid_t(start.process.processId()), SIGINT), 0);
+            QVERIFY2(start.finish(60000) && start.status() == 130, qPrintable(start.describe()));
+            QVERIFY2(start.errors.contains(QStringLiteral("was ended again")), qPrintable(start.describe()));
+            QVERIFY(!pageIsServed(printed.match(start.output).captured()));
+            QCOMPARE(RpcClient::idsOf(listed()), QStringList{sessionId});
+        }
+
         QString reason;
         if (!browser.waitUntilStarted(reason)) {
             QSKIP(qPrintable(QStringLiteral("no browser to test with: ") + reason));
@@ -615,11 +641,18 @@ private slots:
                          qPrintable(browser.clipboard()));
             }
 
-            // Closing the tab ends lumen, and the address leads nowhere now. The session goes on
-            // (the second round gets into it again).
-            QVERIFY(browser.closeTab());
-            QVERIFY2(attach.finish(10000) && attach.status() == 0, qPrintable(attach.describe()));
+            // Closing the tab (through ssh) or Ctrl+C once the page is connected (here) ends lumen,
+            // and the address leads nowhere now. The session goes on (the second round gets into
+            // it again).
+            if (throughSsh) {
+                QVERIFY(browser.closeTab());
+                QVERIFY2(attach.finish(10000) && attach.status() == 0, qPrintable(attach.describe()));
+            } else {
+                QVERIFY2(interrupt(attach, SIGINT), qPrintable(attach.describe()));
+                QVERIFY(browser.closeTab());
+            }
             QVERIFY2(attach.errors.contains(QStringLiteral("goes on")), qPrintable(attach.describe()));
+            QVERIFY(!pageIsServed(address));
             if (throughSsh) {
                 QVERIFY(browser.open(address));
                 const QString again = browser.settledClasses(10000);
@@ -695,6 +728,22 @@ private slots:
             const QStringList lines = attach->errors.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
             QVERIFY2(!lines.isEmpty() && lines.last().contains(failure.message), qPrintable(attach->describe()));
             QVERIFY2(!attach->errors.contains(QStringLiteral("TigerVNC Viewer")), qPrintable(attach->describe()));
+        }
+        // A page that the session turns away (here: a wrong password in its address) ends lumen so too.
+        QString noBrowser;
+        if (browser.waitUntilStarted(noBrowser)) {
+            QProcessEnvironment environment = clientEnvironment(env);
+            environment.insert(QStringLiteral("BROWSER"), QStringLiteral("true"));
+            Lumen attach({}, environment, {QStringLiteral("local"), QStringLiteral("attach"), QStringLiteral("--browser"), sessionId});
+            const QRegularExpression printed(QStringLiteral("http://127\\.0\\.0\\.1:\\d+/\\S+"));
+            QVERIFY2(attach.waitFor(printed, false, 60000), qPrintable(attach.describe()));
+            QString address = printed.match(attach.output).captured();
+            address.replace(QRegularExpression(QStringLiteral("password=[^&]*")), QStringLiteral("password=wrong123"));
+            QVERIFY(browser.open(address));
+            QVERIFY2(attach.finish(20000) && attach.status() == 1, qPrintable(attach.describe()));
+            QVERIFY2(attach.errors.contains(QStringLiteral("turned the browser away: Authentication failed")),
+                     qPrintable(attach.describe()));
+            QVERIFY(browser.closeTab());
         }
         QVERIFY(stateOf(sessionId).startsWith(QStringLiteral("retry")));
     }

@@ -121,15 +121,17 @@ class Page:
         # The panel's button sits in the control bar, which noVNC may have slid away.
         self.driver.execute_script("document.getElementById('noVNC_control_bar').classList.add('noVNC_open')")
         if "noVNC_open" not in self.driver.find_element(By.ID, "noVNC_clipboard").get_attribute("class"):
-            self.driver.find_element(By.ID, "noVNC_clipboard_button").click()
+            # Clicked by script: while the bar still slides in, a pointer's click misses the button.
+            self.driver.execute_script("arguments[0].click()",
+                                       self.driver.find_element(By.ID, "noVNC_clipboard_button"))
 
     def set_clipboard(self, command):
         self.open_clipboard_panel()
-        text = self.clipboard_text()
-        text.clear()
-        text.send_keys(command["text"])
-        # noVNC sends the panel's text when it changes, that is when it loses the focus.
-        self.driver.execute_script("arguments[0].blur()", text)
+        # noVNC sends the panel's text on its "change" event, as when a user edits it and leaves it;
+        # set by script, so that a panel that still slides in cannot swallow the keys.
+        self.driver.execute_script(
+            "arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('change'))",
+            self.clipboard_text(), command["text"])
         return {}
 
     def clipboard(self, command):
