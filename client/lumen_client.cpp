@@ -1,12 +1,19 @@
 #include "client/lumen_client.h"
 
+#include "client/batch/job_wait.h"
+#include "client/batch/slurm_commands.h"
+#include "client/batch/slurm_submission.h"
+#include "client/command_line/client_settings.h"
 #include "client/command_line/console.h"
 #include "client/command_line/interrupt_watcher.h"
+#include "client/command_line/shell_words.h"
 #include "client/host/failure_text.h"
+#include "client/host/remote_command.h"
 #include "client/host/rpc_connection.h"
 #include "client/sessions/session_attacher.h"
 #include "client/sessions/session_catalog.h"
 #include "client/sessions/session_changes.h"
+#include "client/sessions/session_jobs.h"
 #include "client/sessions/session_table.h"
 #include "client/sessions/session_ticket.h"
 #include "client/viewing/session_presenter.h"
@@ -18,6 +25,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -69,6 +77,34 @@ SessionEntryList entriesOf(const Json::Value &records)
     return entries;
 }
 
+// The user's jobs on the host, where it has Slurm; nothing (and not a word) where it has none.
+SlurmJobList jobsOn(const HostCommands &commands)
+{
+    constexpr int queueTimeoutMs = 20000;
+    RemoteCommand squeue(commands.shell(SlurmCommands::userJobs()));
+    if (squeue.run(QByteArray(), queueTimeoutMs) != RemoteCommand::Finished || squeue.exitCode() != 0) {
+        return {};
+    }
+    return SlurmJob::fromQueue(QString::fromUtf8(squeue.output()));
+}
+
+bool cancelJob(const HostCommands &commands, const QString &jobId, QString &problem)
+{
+    constexpr int cancelTimeoutMs = 45000;
+    RemoteCommand scancel(commands.shell(SlurmCommands::cancel(jobId)));
+    if (scancel.run(QByteArray(), cancelTimeoutMs) != RemoteCommand::Finished || scancel.exitCode() != 0) {
+        problem = scancel.lastErrorLine();
+        return false;
+    }
+    return true;
+}
+
+bool isJobId(const QString &text)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,20}$"));
+    return digits.match(text).hasMatch();
+}
+
 } // namespace
 
 LumenClient::LumenClient(const ClientOptions &options)
@@ -113,13 +149,14 @@ ClientError LumenClient::list()
     if (!catalog.load(*connection, error)) {
         return error;
     }
+    const SessionJobs jobs(catalog.records(), jobsOn(connection->hostCommands()));
     connection->close();
     if (options.json()) {
-        Console::print(QString::fromUtf8(compactJson(catalog.records())));
-    } else if (catalog.entries().isEmpty()) {
+        Console::print(QString::fromUtf8(compactJson(jobs.annotate(catalog.records()))));
+    } else if (catalog.entries().isEmpty() && jobs.waiting().isEmpty()) {
         Console::print(QStringLiteral("No sessions on %1.").arg(host.name()));
     } else {
-        Console::print(SessionTable(host.hostName(), catalog.shortIdLength()).format(catalog.entries()));
+        Console::print(SessionTable(host.hostName(), catalog.shortIdLength()).format(catalog.entries(), &jobs));
     }
     return ClientError();
 }
@@ -146,6 +183,10 @@ ClientError LumenClient::start()
                                .arg(netStringPayloadLimit)
                                .arg(requestSize));
     }
+    QStringList sbatchOptions;
+    if (options.slurm() && !slurmOptions(sbatchOptions, error)) {
+        return error;
+    }
     if (options.geometry() == QLatin1String("rootless")) {
         Console::progress(QStringLiteral("Note: the reference launchers of lumen-server show a rootless session as a "
                                          "1024x768 desktop."));
@@ -157,6 +198,9 @@ ClientError LumenClient::start()
     // Nothing is started before the host has answered at all.
     if (!connection->call(QStringLiteral("Live.GetVersion"), Json::Value(), result, failure, callTimeoutMs)) {
         return describeFailure(failure, host.name(), QString());
+    }
+    if (options.slurm()) {
+        return startInJob(*presenter, *connection, id, sbatchOptions);
     }
     Console::progress(QStringLiteral("Starting session %1 on %2...").arg(id.left(8), host.name()));
     const bool started = connection->call(QStringLiteral("Live.Start"), params, result, failure, startTimeoutMs);
@@ -174,6 +218,59 @@ ClientError LumenClient::start()
                                .arg(host.name()));
     }
     return show(*presenter, *connection, id, ticket, true);
+}
+
+bool LumenClient::slurmOptions(QStringList &sbatchOptions, ClientError &error) const
+{
+    if (options.hasSlurmOptions()) {
+        sbatchOptions = options.slurmOptions();
+        return true;
+    }
+    QString problem;
+    if (!splitShellWords(ClientSettings::slurmOptions(host.name(), host.hostName()), sbatchOptions, problem)) {
+        error = ClientError(ClientError::Usage, QStringLiteral("SlurmOptions in %1 are sbatch's options as a shell would "
+                                                               "split them: %2.")
+                                                    .arg(ClientSettings::path(), problem));
+        return false;
+    }
+    return true;
+}
+
+ClientError LumenClient::startInJob(SessionPresenter &presenter, RpcConnection &connection, const QString &sessionId, const QStringList &sbatchOptions)
+{
+    ClientError error;
+    QString jobId;
+    SlurmSubmission submission(connection.hostCommands(), host.name(), interrupts);
+    if (!submission.submit(sessionId, options.geometry(), options.applicationCommand(), sbatchOptions, jobId, error)) {
+        return error;
+    }
+    Console::progress(QStringLiteral("Submitted job %1 on %2 for session %3; Ctrl+C cancels it.")
+                          .arg(jobId, host.name(), sessionId.left(8)));
+    SessionEntry entry;
+    {
+        JobWait wait(connection, interrupts, jobId, sessionId);
+        if (!wait.wait(entry, error)) {
+            return error;
+        }
+    }
+    std::unique_ptr<RpcConnection> other;
+    RpcConnection *owner = nullptr;
+    if (!ownerOf(entry, connection, other, owner, error)) {
+        return error;
+    }
+    SessionTicket ticket;
+    const bool attached = SessionAttacher(*owner, sessionId, false).attach(ticket, error);
+    if (interrupted) {
+        // Not shown yet: the session goes again, and with it its job.
+        return endInterruptedStart(*owner, sessionId);
+    }
+    if (!attached) {
+        return error;
+    }
+    if (owner != &connection) {
+        connection.close();
+    }
+    return show(presenter, *owner, sessionId, ticket, true);
 }
 
 ClientError LumenClient::endInterruptedStart(RpcConnection &connection, const QString &sessionId)
@@ -233,7 +330,13 @@ ClientError LumenClient::suspendOrTerminate()
     SessionCatalog catalog;
     SessionEntry entry;
     ClientError error;
-    if (!catalog.load(*connection, error) || !catalog.find(options.sessionId(), entry, error)) {
+    if (!catalog.load(*connection, error)) {
+        return error;
+    }
+    if (!suspend && isJobId(options.sessionId()) && cancelJobByItsId(*connection, catalog, error)) {
+        return error;
+    }
+    if (!catalog.find(options.sessionId(), entry, error)) {
         return error;
     }
     std::unique_ptr<RpcConnection> other;
@@ -252,13 +355,58 @@ ClientError LumenClient::suspendOrTerminate()
             return ClientError(ClientError::Refused,
                                QStringLiteral("Session %1 on %2 has no viewer to disconnect.").arg(shortId, host.name()));
         }
-        return describeFailure(failure, host.name(), entry.id());
+        const ClientError failed = describeFailure(failure, host.name(), entry.id());
+        if (!suspend && failed.status() == ClientError::Unreachable && cancelJobOf(*connection, catalog, entry)) {
+            return ClientError();
+        }
+        return failed;
     }
     Console::print(suspend ? QStringLiteral("Session %1 is suspended: its viewers are disconnected, it goes on. To get "
                                             "in again: lumen %2 attach %1")
                                  .arg(shortId, host.name())
                            : QStringLiteral("Session %1 is terminated.").arg(shortId));
     return ClientError();
+}
+
+bool LumenClient::cancelJobByItsId(RpcConnection &connection, const SessionCatalog &catalog, ClientError &error)
+{
+    const QString jobId = options.sessionId();
+    const SessionJobs jobs(catalog.records(), jobsOn(connection.hostCommands()));
+    SlurmJob job;
+    if (!jobs.findJob(jobId, job)) {
+        return false;
+    }
+    for (const SessionEntry &entry : catalog.entries()) {
+        if (entry.id().startsWith(jobId, Qt::CaseInsensitive)) {
+            error = ClientError(ClientError::Usage,
+                                QStringLiteral("\"%1\" is both job %1 and the beginning of session %2: give more of the "
+                                               "session's id, or cancel the job with scancel %1 on %3.")
+                                    .arg(jobId, entry.id(), host.name()));
+            return true;
+        }
+    }
+    QString problem;
+    if (!cancelJob(connection.hostCommands(), jobId, problem)) {
+        error = ClientError(ClientError::Refused, QStringLiteral("Slurm on %1 did not cancel job %2: %3")
+                                                      .arg(host.name(), jobId, problem));
+        return true;
+    }
+    connection.close();
+    Console::print(QStringLiteral("Cancelled job %1.").arg(jobId));
+    error = ClientError();
+    return true;
+}
+
+bool LumenClient::cancelJobOf(RpcConnection &connection, const SessionCatalog &catalog, const SessionEntry &entry)
+{
+    const SlurmJob job = SessionJobs(catalog.records(), jobsOn(connection.hostCommands())).jobOf(entry.id());
+    QString problem;
+    if (job.id().isEmpty() || !cancelJob(connection.hostCommands(), job.id(), problem)) {
+        return false;
+    }
+    Console::print(QStringLiteral("Session %1 could not be reached; cancelled its job %2 instead.")
+                       .arg(entry.id().left(8), job.id()));
+    return true;
 }
 
 ClientError LumenClient::watch()
@@ -307,7 +455,7 @@ ClientError LumenClient::watch()
                        QStringLiteral("The connection to %1 ended. %2").arg(host.name(), connection->endReason()));
 }
 
-HostCommands LumenClient::commandsFor(const HostTarget &target)
+HostCommands LumenClient::commandsFor(const HostTarget &target, const HostCommands *hop)
 {
     if (target.isLocal()) {
         return HostCommands(options.sshCommand(), target, QString());
@@ -323,12 +471,16 @@ HostCommands LumenClient::commandsFor(const HostTarget &target)
     const QString controlPath = controlDirectory->isValid()
                                     ? controlDirectory->filePath(QStringLiteral("ssh-%1").arg(controlSockets++))
                                     : QString();
-    return HostCommands(options.sshCommand(), target, controlPath);
+    HostCommands commands(options.sshCommand(), target, controlPath);
+    if (hop != nullptr) {
+        commands.setHop(*hop);
+    }
+    return commands;
 }
 
-std::unique_ptr<RpcConnection> LumenClient::connectTo(const HostTarget &target)
+std::unique_ptr<RpcConnection> LumenClient::connectTo(const HostTarget &target, const HostCommands *hop)
 {
-    auto connection = std::make_unique<RpcConnection>(target, commandsFor(target));
+    auto connection = std::make_unique<RpcConnection>(target, commandsFor(target, hop));
     QObject::connect(&interrupts, &InterruptWatcher::interrupted, connection.get(), &RpcConnection::interrupt);
     connection->open();
     return connection;
@@ -426,8 +578,12 @@ bool LumenClient::ownerOf(const SessionEntry &entry, RpcConnection &connection, 
                                 .arg(entry.id().left(8), host.name(), problem));
         return false;
     }
-    Console::progress(QStringLiteral("Session %1 runs on %2; going there.").arg(entry.id().left(8), target.name()));
-    other = connectTo(target);
+    // Through the host the user named, which reaches its cluster's hosts where the laptop may not.
+    const bool throughHost = !options.direct() && !host.isLocal();
+    Console::progress(QStringLiteral("Session %1 runs on %2; going there%3.")
+                          .arg(entry.id().left(8), target.name(),
+                               throughHost ? QStringLiteral(" through %1").arg(host.name()) : QString()));
+    other = connectTo(target, throughHost ? &connection.hostCommands() : nullptr);
     owner = other.get();
     return true;
 }

@@ -32,8 +32,18 @@ private:
     ClientError suspendOrTerminate();
     ClientError watch();
 
-    HostCommands commandsFor(const HostTarget &target);
-    std::unique_ptr<RpcConnection> connectTo(const HostTarget &target);
+    // A batch job on HOST whose session the client waits for, then attaches to.
+    ClientError startInJob(SessionPresenter &presenter, RpcConnection &connection, const QString &sessionId, const QStringList &sbatchOptions);
+    // sbatch's options for --slurm: those given, else those of the settings file.
+    bool slurmOptions(QStringList &sbatchOptions, ClientError &error) const;
+    // A terminate whose argument is the id of one of lumen's jobs on HOST: cancels that job.
+    bool cancelJobByItsId(RpcConnection &connection, const SessionCatalog &catalog, ClientError &error);
+    // The session's job cancelled on HOST, when the host that runs the session cannot be reached.
+    bool cancelJobOf(RpcConnection &connection, const SessionCatalog &catalog, const SessionEntry &entry);
+
+    // With a hop, the target is reached through it (a session on another host, through HOST).
+    HostCommands commandsFor(const HostTarget &target, const HostCommands *hop = nullptr);
+    std::unique_ptr<RpcConnection> connectTo(const HostTarget &target, const HostCommands *hop = nullptr);
     bool chooseSession(const SessionCatalog &catalog, SessionEntry &entry, ClientError &error);
     // One line typed by the user; false at the end of the input or when interrupted.
     bool readAnswer(QString &answer);

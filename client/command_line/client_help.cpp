@@ -20,6 +20,7 @@ Commands:
 
 Options:
   --ssh COMMAND  the ssh command with options, e.g. --ssh "ssh -p 2222 -i ~/.ssh/work"
+  --direct       reach sessions on other hosts of HOST's cluster straight, not through HOST
   --help         this text; after a command, that command's help
   --version      the version of lumen
 
@@ -37,11 +38,14 @@ const char *const listHelp = R"(Usage: lumen HOST list [--json]
 Lists every session HOST knows: its own and, when its servers find each other, those of the other
 hosts of its cluster. The table shows the short id, the host, the state (waiting, password
 offered, connected), the name, when the session started and when a viewer last connected.
+Where HOST has Slurm, also each batch session's job and the time it has left (JOB, LEFT), and
+a row for each job still waiting (pending) or starting.
 
-  --json  print the records as the server sent them, one JSON array
+  --json  print the records as the server sent them, one JSON array; batch sessions and
+          waiting jobs carry "job", "jobState" and "timeLeft"
 )";
 
-const char *const startHelp = R"(Usage: lumen HOST start [--geometry WxH | --rootless]
+const char *const startHelp = R"(Usage: lumen HOST start [--slurm[=OPTIONS]] [--geometry WxH | --rootless]
                         [--no-viewer | --browser | --viewer COMMAND] [--] COMMAND [ARG...]
 
 Starts COMMAND in a new session on HOST and opens a viewer on it. One COMMAND word is run as a
@@ -49,6 +53,10 @@ shell command line ("xterm -bg black" in quotes works); several words are passed
 Ctrl+C before the viewer shows the session ends the session again; once it is shown, Ctrl+C
 closes the viewer and the session goes on.
 
+  --slurm[=OPTIONS]  run the session in a Slurm batch job submitted on HOST (a login host),
+                     with sbatch's OPTIONS in one word, e.g. --slurm="-t 2:00:00 --gres=gpu:1";
+                     without a value, SlurmOptions from ~/.config/Orvane/lumen.conf. Shows the
+                     job while it waits; Ctrl+C then cancels the job
   --geometry WxH     the screen size of the session, each side from 16 to 8192 (default
                      1280x800)
   --rootless         a session for a single application; the reference launchers of
@@ -88,6 +96,8 @@ beginning of a session's id.
 const char *const terminateHelp = R"(Usage: lumen HOST terminate ID
 
 Ends the session and everything that runs in it. ID may be the beginning of a session's id.
+A batch session's job ends with it; a job id (digits) of a job that lumen submitted on HOST
+cancels that job, whether it still waits or runs.
 )";
 
 const char *const watchHelp = R"(Usage: lumen HOST watch [--json]

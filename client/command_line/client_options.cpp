@@ -16,13 +16,14 @@ const QStringList valueOptions = {QStringLiteral("--ssh"), QStringLiteral("--vie
 
 QStringList commandsOf(const QString &option)
 {
-    if (option == QLatin1String("--ssh")) {
+    if (option == QLatin1String("--ssh") || option == QLatin1String("--direct")) {
         return ClientOptions::commands();
     }
     if (option == QLatin1String("--json")) {
         return {QStringLiteral("list"), QStringLiteral("watch")};
     }
-    if (option == QLatin1String("--geometry") || option == QLatin1String("--rootless")) {
+    if (option == QLatin1String("--geometry") || option == QLatin1String("--rootless")
+        || option == QLatin1String("--slurm")) {
         return {QStringLiteral("start")};
     }
     if (option == QLatin1String("--no-viewer") || option == QLatin1String("--viewer")
@@ -110,7 +111,22 @@ bool ClientOptions::takeOption(const QString &name, const QString &value, bool h
     static const QStringList flags = {QStringLiteral("--help"),      QStringLiteral("-h"),
                                       QStringLiteral("--version"),   QStringLiteral("--rootless"),
                                       QStringLiteral("--json"),      QStringLiteral("--no-viewer"),
-                                      QStringLiteral("--no-takeover"), QStringLiteral("--browser")};
+                                      QStringLiteral("--no-takeover"), QStringLiteral("--browser"),
+                                      QStringLiteral("--direct")};
+    // --slurm takes its value only as --slurm=OPTIONS: a word after it is the application.
+    if (name == QLatin1String("--slurm")) {
+        inJob = true;
+        slurmOptionsGiven = hasInlineValue;
+        if (hasInlineValue) {
+            QString problem;
+            if (!splitShellWords(value, sbatchOptions, problem)) {
+                error = QStringLiteral("--slurm takes sbatch's options as a shell would split them: %1.").arg(problem);
+                return false;
+            }
+        }
+        given << name;
+        return true;
+    }
     const bool takesValue = valueOptions.contains(name);
     if (!takesValue && !flags.contains(name)) {
         error = QStringLiteral("Unknown option %1.").arg(name);
@@ -159,6 +175,8 @@ bool ClientOptions::takeOption(const QString &name, const QString &value, bool h
         inBrowser = true;
     } else if (name == QLatin1String("--no-takeover")) {
         withoutTakeover = true;
+    } else if (name == QLatin1String("--direct")) {
+        straight = true;
     }
     given << name;
     return true;

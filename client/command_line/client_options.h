@@ -25,6 +25,12 @@ public:
     // The session in a web browser instead of a viewer program.
     bool browser() const { return inBrowser; }
     bool noTakeover() const { return withoutTakeover; }
+    // Sessions on other hosts reached straight, not through HOST.
+    bool direct() const { return straight; }
+    // start --slurm: the session in a batch job. Without a value the options come from the settings.
+    bool slurm() const { return inJob; }
+    bool hasSlurmOptions() const { return slurmOptionsGiven; }
+    QStringList slurmOptions() const { return sbatchOptions; }
     // "WxH" or "rootless".
     QString geometry() const { return rootless ? QStringLiteral("rootless") : sessionGeometry; }
     // The application of a new session as the one command line that the host's shell runs.
@@ -47,6 +53,10 @@ private:
     bool withoutViewer = false;
     bool inBrowser = false;
     bool withoutTakeover = false;
+    bool straight = false;
+    bool inJob = false;
+    bool slurmOptionsGiven = false;
+    QStringList sbatchOptions;
     bool rootless = false;
     QString sessionGeometry = QStringLiteral("1280x800");
     bool geometryGiven = false;

@@ -18,12 +18,26 @@ public:
     // For the user to run by hand: the user's own ssh command, forwarding `localPort` on this
     // machine's loopback to `port` on the host's until interrupted. Not for a local host.
     ProgramCall portForward(quint16 localPort, quint16 port) const;
+    // One command line for the host's login shell, with its input from the caller, through the
+    // relay's connection when it still runs (else a connection of its own). For a local host: sh.
+    ProgramCall shell(const QString &commandLine) const;
+
+    // Reaches this host through `hop` (the host the user named) instead of straight: every ssh
+    // connection here is carried by one of the hop's, riding the hop's master while it runs.
+    void setHop(const HostCommands &hop);
 
 private:
     QStringList sshOptions(bool master) const;
     QStringList userOptions() const;
+    // ssh's ProxyCommand through the hop; `throughMaster` for lumen's own connections, not for a
+    // command the user runs after lumen has ended.
+    QStringList hopOptions(bool throughMaster) const;
 
     QStringList ssh;
     HostTarget target;
     QString controlPath;
+    // The hop's ssh command, options and destination, and its master's control path.
+    QStringList hopSsh;
+    QString hopDestination;
+    QString hopControlPath;
 };

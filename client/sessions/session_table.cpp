@@ -1,5 +1,7 @@
 #include "client/sessions/session_table.h"
 
+#include "client/sessions/session_jobs.h"
+
 #include <QList>
 
 namespace {
@@ -19,16 +21,33 @@ SessionTable::SessionTable(const QString &localHost, int idLength)
 {
 }
 
-QString SessionTable::format(const SessionEntryList &entries) const
+QString SessionTable::format(const SessionEntryList &entries, const SessionJobs *jobs) const
 {
+    const bool withJobs = jobs != nullptr && jobs->any();
     QList<QStringList> rows;
     rows << QStringList{QStringLiteral("ID"), QStringLiteral("HOST"), QStringLiteral("STATE"), QStringLiteral("NAME"),
                         QStringLiteral("STARTED"), QStringLiteral("LAST CONNECT")};
+    if (withJobs) {
+        rows.first() << QStringLiteral("JOB") << QStringLiteral("LEFT");
+    }
     for (const SessionEntry &entry : entries) {
         const SessionRecord &record = entry.record();
         rows << QStringList{oneLine(record.id().left(idLength), idLength), oneLine(hostOf(entry), longestName),
                             entry.stateText(), oneLine(record.name(), longestName), timeText(record.started()),
                             timeText(record.lastConnect())};
+        if (withJobs) {
+            const SlurmJob job = jobs->jobOf(record.id());
+            rows.last() << (job.id().isEmpty() ? QStringLiteral("-") : job.id())
+                        << (job.id().isEmpty() ? QStringLiteral("-") : job.timeLeft());
+        }
+    }
+    if (withJobs) {
+        for (const SlurmJob &job : jobs->waiting()) {
+            rows << QStringList{QStringLiteral("-"), job.node().isEmpty() ? QStringLiteral("-") : oneLine(job.node(), longestName),
+                                job.isPending() ? QStringLiteral("pending") : QStringLiteral("starting"),
+                                oneLine(job.name(), longestName), QStringLiteral("-"), QStringLiteral("-"), job.id(),
+                                job.timeLeft()};
+        }
     }
     QList<int> widths(rows.first().size(), 0);
     for (const QStringList &row : std::as_const(rows)) {

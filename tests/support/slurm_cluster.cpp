@@ -361,14 +361,19 @@ bool SlurmCluster::writeFiles(QString &error)
                        // Four jobs at once, whatever the machine has.
                        "SlurmdParameters=config_overrides\n"
                        "FirstJobId=%5\n"
-                       "NodeName=%6 NodeAddr=%2.6 CPUs=4 State=UNKNOWN\n"
+                       // One GPU that is no device: a job that asks for it gets CUDA_VISIBLE_DEVICES.
+                       "GresTypes=gpu\n"
+                       "NodeName=%6 NodeAddr=%2.6 CPUs=4 Gres=gpu:1 State=UNKNOWN\n"
                        "PartitionName=debug Nodes=%6 Default=YES MaxTime=INFINITE State=UP\n")
             .arg(hostName(Login), block, path(QStringLiteral("munge-socket/socket")), dir.path())
             .arg(firstJobId)
             .arg(hostName(Node));
     const QFile::Permissions readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
     return writeFile(path(QStringLiteral("hosts")), hosts.toLatin1(), readable, error)
-           && writeFile(path(QStringLiteral("etc-slurm/slurm.conf")), configuration.toLocal8Bit(), readable, error);
+           && writeFile(path(QStringLiteral("etc-slurm/slurm.conf")), configuration.toLocal8Bit(), readable, error)
+           && writeFile(path(QStringLiteral("etc-slurm/gres.conf")),
+                        QStringLiteral("NodeName=%1 Name=gpu File=/dev/null\n").arg(hostName(Node)).toLatin1(), readable,
+                        error);
 }
 
 bool SlurmCluster::startDaemon(QProcess &daemon, const HostNamespace &where, const QString &name,
