@@ -260,11 +260,19 @@ private slots:
         quint64 ticks = 0;
         QVERIFY(SessionStarter::processStartTicks(maker.processId(), ticks));
         const QByteArray makerRecord = "job " + QByteArray::number(maker.processId()) + " " + QByteArray::number(ticks);
+        // The two starts follow each other before either agent is up: each claims its own display.
+        QSet<quint16> claimed;
         const auto makeAsJob = [&](const QString &id, SessionRuntime &runtime) {
             runtime.setStarter(SessionStarter::Job);
-            const auto notThe = [](quint16 display) { return display != 100; };
+            const auto unclaimed = [&claimed](quint16 display) {
+                if (display == 100 || claimed.contains(display)) {
+                    return false;
+                }
+                claimed.insert(display);
+                return true;
+            };
             QFile record(dirOf(id) + "/starter");
-            return runtime.startAgent(dirOf(id), 101, 120, "800x600", "xterm", notThe) == 0
+            return runtime.startAgent(dirOf(id), 101, 120, "800x600", "xterm", unclaimed) == 0
                 && record.open(QIODevice::WriteOnly | QIODevice::Truncate) && record.write(makerRecord) > 0;
         };
         const QString complete = newId();
