@@ -24,7 +24,7 @@ public:
     // One line for the log per variable that was replaced, and why.
     QStringList changes() const { return notes; }
 
-    // A runtime folder as the XDG specification asks: a directory, no link, the user's own, 0700.
+    // A runtime folder fit for the session: a directory, no link, the user's own, mode 0700.
     static bool isUsableRuntimeFolder(const QString &path);
     // A folder this user can create files in.
     static bool isUsableTempFolder(const QString &path);

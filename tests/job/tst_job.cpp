@@ -122,7 +122,7 @@ private slots:
         QCOMPARE(environment.server().value("XDG_RUNTIME_DIR"), runtime.path());
         QVERIFY(environment.changes().isEmpty());
 
-        // Others may read it: no runtime folder in the sense of the specification.
+        // Others may read it: not private enough to be a runtime folder.
         QVERIFY(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                                           | QFile::ReadOther | QFile::ExeOther));
         QVERIFY(!JobEnvironment::isUsableRuntimeFolder(runtime.path()));
