@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 DisplayLease::DisplayLease(const QString &folder)
@@ -27,13 +28,21 @@ bool DisplayLease::take(quint16 display)
         return false;
     }
     const QString path = QDir(folder).filePath(QStringLiteral("%1.lock").arg(display));
-    // O_NOFOLLOW: a link planted in place of the lock file is refused, not followed.
+    // O_NOFOLLOW: a link planted in place of the lock file is refused, not followed; O_NONBLOCK and
+    // the type check: a FIFO or device there never holds up the start.
     int fd;
     do {
-        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                    0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         failure = QStringLiteral("Failed to open the file \"%1\": %2").arg(path, qt_error_string(errno));
+        return false;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        failure = QStringLiteral("The file \"%1\" is not a regular file").arg(path);
+        ::close(fd);
         return false;
     }
     int locked;

@@ -160,6 +160,11 @@ private slots:
         DisplayLease broken(blocker.fileName() + "/displays");
         QVERIFY(!broken.take(120));
         QVERIFY(!broken.error().isEmpty());
+
+        // A FIFO planted as a lock file is refused at once, never waited on.
+        QVERIFY(::mkfifo(QFile::encodeName(leases + "/140.lock").constData(), 0600) == 0);
+        QVERIFY(!first.take(140));
+        QVERIFY(first.error().contains("not a regular file"));
     }
 };
 
