@@ -38,34 +38,6 @@ QString readText(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
 }
 
-// The processes of a session: those that work in its folder (the launchers, the X server) and
-// those that carry its marker in their environment (the application and its children).
-QList<qint64> sessionProcesses(const QString &folder)
-{
-    QList<qint64> found;
-    const QString canonical = QFileInfo(folder).canonicalFilePath();
-    const QByteArray marker = "LUMEN_SESSION=";
-    const QByteArray folderName = QFileInfo(folder).fileName().toLatin1();
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (!number) {
-            continue;
-        }
-        bool ours = !canonical.isEmpty() && QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid)) == canonical;
-        QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
-        if (!ours && environ.open(QIODevice::ReadOnly)) {
-            for (const QByteArray &variable : environ.readAll().split('\0')) {
-                ours = ours || (variable.startsWith(marker) && variable.endsWith("/" + folderName));
-            }
-        }
-        if (ours) {
-            found << pid;
-        }
-    }
-    return found;
-}
-
 QByteArray environmentValue(qint64 pid, const QByteArray &name)
 {
     QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
@@ -340,7 +312,7 @@ private slots:
 
         // Every process of the session is the job's: launchers, X server, application; and the
         // session has the job's (fake) GPU.
-        const QList<qint64> processesN = sessionProcesses(folderN);
+        const QList<qint64> processesN = SlurmCluster::sessionProcesses(folderN);
         QVERIFY2(processesN.size() >= 3, qPrintable(QString::number(processesN.size())));
         bool applicationSeen = false;
         for (const qint64 pid : processesN) {

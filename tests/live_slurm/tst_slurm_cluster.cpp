@@ -6,6 +6,7 @@
 #include "private_sshd.h"
 
 #include "tests/support/polling.h"
+#include "tests/support/rpc_client.h"
 #include "tests/support/slurm_cluster.h"
 #include "tests/support/test_environment.h"
 
@@ -13,7 +14,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -30,33 +30,6 @@ QString readText(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
-}
-
-// Every process that works in the folder: the processes of a session.
-QList<qint64> processesIn(const QString &folder)
-{
-    QList<qint64> found;
-    const QString canonical = QFileInfo(folder).canonicalFilePath();
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (number && !canonical.isEmpty()
-            && QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid)) == canonical) {
-            found << pid;
-        }
-    }
-    return found;
-}
-
-QString newSessionId()
-{
-    quint32 words[4];
-    QRandomGenerator::system()->fillRange(words);
-    QString id;
-    for (const quint32 word : words) {
-        id += QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
-    }
-    return id;
 }
 
 } // namespace
@@ -282,7 +255,7 @@ private slots:
     void desktopJobAndSessionEndTogether()
     {
         QString error;
-        const QString first = newSessionId();
+        const QString first = RpcClient::newSessionId();
         const QString job = submitDesktop(first, error);
         QVERIFY2(!job.isEmpty(), qPrintable(error));
         const QString folder = sessionFolder(first);
@@ -291,7 +264,7 @@ private slots:
 
         // Every process of the session (the agent's launcher and the application's, which work in
         // its folder) and the server it started on the node are the job's.
-        const QList<qint64> sessionProcesses = processesIn(folder);
+        const QList<qint64> sessionProcesses = SlurmCluster::sessionProcesses(folder);
         QVERIFY2(sessionProcesses.size() >= 2, qPrintable(jobLog(job)));
         for (const qint64 pid : sessionProcesses) {
             QCOMPARE(SlurmCluster::jobOfProcess(pid), job);
@@ -318,7 +291,7 @@ private slots:
         }
 
         // The session's end (terminate, through the node's server) ends the job, which completes.
-        const QString second = newSessionId();
+        const QString second = RpcClient::newSessionId();
         const QString secondJob = submitDesktop(second, error);
         QVERIFY2(!secondJob.isEmpty(), qPrintable(error));
         QVERIFY2(Polling::waitUntil([&] { return readText(sessionFolder(second) + QStringLiteral("/job")) == secondJob; }, 30000,

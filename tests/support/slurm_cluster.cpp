@@ -469,6 +469,32 @@ QString SlurmCluster::jobTreeOf(qint64 pid)
     return QString();
 }
 
+QList<qint64> SlurmCluster::sessionProcesses(const QString &folder)
+{
+    QList<qint64> found;
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    const QByteArray marker = "LUMEN_SESSION=";
+    const QByteArray folderName = QFileInfo(folder).fileName().toLatin1();
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number) {
+            continue;
+        }
+        bool ours = !canonical.isEmpty() && QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid)) == canonical;
+        QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+        if (!ours && environ.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &variable : environ.readAll().split('\0')) {
+                ours = ours || (variable.startsWith(marker) && variable.endsWith("/" + folderName));
+            }
+        }
+        if (ours) {
+            found << pid;
+        }
+    }
+    return found;
+}
+
 QString SlurmCluster::jobOfProcess(qint64 pid)
 {
     const QString stepJob = jobTreeOf(pid);

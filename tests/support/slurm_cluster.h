@@ -53,6 +53,9 @@ public:
     static QString jobOfProcess(qint64 pid);
     // The job whose slurmstepd the process descends from, whatever its environment says.
     static QString jobTreeOf(qint64 pid);
+    // The processes of a session: those that work in its folder (the launchers, the X server) and
+    // those that carry its marker in their environment (the application and its children).
+    static QList<qint64> sessionProcesses(const QString &folder);
 
 private:
     bool startJanitor(QString &error);
