@@ -4,6 +4,7 @@
 #include "job/orphan_reaper.h"
 #include "server/manager/session_manager.h"
 #include "server/session/error_code.h"
+#include "server/session/session_stage.h"
 #include "server/session/pidfd.h"
 
 #include <QDir>
@@ -145,8 +146,13 @@ void BatchJob::Agent_ended()
     ::waitpid(launcher, nullptr, WNOHANG); // a child of lumen-job since its own parent ended
     int status = -1;
     if (!session.exitStatus(status)) {
-        // A server removes a session's directory only after its agent ended cleanly.
-        if (!QFileInfo::exists(session.directory())) {
+        // A server removes a session's directory only after its agent ended cleanly; it may be
+        // half-way through (marked, or emptied and not yet gone).
+        const QString directory = session.directory();
+        const bool removedByServer = !QFileInfo::exists(directory)
+            || SessionStage::read(directory) == SessionStage::Removing
+            || QDir(directory).isEmpty(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+        if (removedByServer) {
             finish(startFailed ? 1 : 0);
             return;
         }
