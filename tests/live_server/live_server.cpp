@@ -2,12 +2,26 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTest>
 
-LiveServer::LiveServer()
+LiveServer::LiveServer(int displayBase)
 {
-    env.setSetting("DisplayBase", 100);
+    env.setSetting("DisplayBase", displayBase);
     env.setSetting("DisplayLimit", 20);
     env.setSetting("LogLevel", "Debug1");
+}
+
+LiveServer::~LiveServer()
+{
+    if (!QTest::currentTestFailed()) {
+        return;
+    }
+    QFile log(env.userFile("server_log"));
+    if (log.open(QIODevice::ReadOnly)) {
+        const qint64 tail = 6000;
+        log.seek(qMax<qint64>(0, log.size() - tail));
+        qWarning("the end of the server's log:\n%s", log.readAll().constData());
+    }
 }
 
 bool LiveServer::start(QString &error)

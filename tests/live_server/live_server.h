@@ -11,7 +11,11 @@
 class LiveServer
 {
 public:
-    LiveServer();
+    // The displays from `displayBase` on, twenty of them. Every test program has a range of its own:
+    // the agents' sockets and ports are the host's, so two programs on one range would meet.
+    explicit LiveServer(int displayBase);
+    // After a failed test, prints the end of the server's log: a failure seen only in CI explains itself.
+    ~LiveServer();
 
     TestEnvironment env;
     ServerRunner server{env};

@@ -10,6 +10,8 @@
 namespace {
 // Displays no other test uses: a full range must be the test's own.
 constexpr int hundredBase = 800;
+// The displays of the tests with a few sessions.
+constexpr int smallDisplayBase = 700;
 }
 
 // Several clients at once: the store lets one thread work on a session at a time and keeps the
@@ -37,7 +39,7 @@ private:
 private slots:
     void twoTerminatesOfOneSession()
     {
-        LiveServer live;
+        LiveServer live(smallDisplayBase);
         QString error;
         QVERIFY2(live.start(error), qPrintable(error));
         auto first = live.connect();
@@ -59,7 +61,7 @@ private slots:
 
     void listWaitsForAHeldSession()
     {
-        LiveServer live;
+        LiveServer live(smallDisplayBase);
         live.env.setVariable("FAKE_AGENT_MODE", "start-delay=2000");
         QString error;
         QVERIFY2(live.start(error), qPrintable(error));
@@ -88,7 +90,7 @@ private slots:
     {
         constexpr int clientCount = 10;
         constexpr int perClient = 10;
-        LiveServer live;
+        LiveServer live(smallDisplayBase);
         live.env.setSetting("DisplayBase", hundredBase);
         live.env.setSetting("DisplayLimit", clientCount * perClient);
         QString error;
@@ -147,7 +149,7 @@ private slots:
 
     void suspendTimeoutEndsAnAbandonedSession()
     {
-        LiveServer live;
+        LiveServer live(smallDisplayBase);
         live.env.setSetting("SuspendTimeout", 0);
         QString error;
         QVERIFY2(live.start(error), qPrintable(error));

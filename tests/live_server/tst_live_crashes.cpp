@@ -56,7 +56,7 @@ class LiveCrashesTest : public QObject
     Q_OBJECT
 
 private:
-    LiveServer live;
+    LiveServer live{crashDisplayBase};
     QRandomGenerator random;
     QString sessionsPath;
     // How long each operation takes when nothing interrupts it.
@@ -393,7 +393,6 @@ private:
 private slots:
     void initTestCase()
     {
-        live.env.setSetting("DisplayBase", crashDisplayBase);
         live.env.setSetting("DisplayLimit", crashDisplayLimit);
         live.env.setVariable("FAKE_APP_MODE", "stay");
         QVERIFY(live.env.createUserPath());

@@ -11,6 +11,10 @@
 
 #include <csignal>
 
+namespace {
+constexpr int methodsDisplayBase = 100;
+}
+
 // The session methods end to end: a client of the real server starts, lists, resumes, replays,
 // suspends and terminates sessions run by the stand-in agent.
 class LiveMethodsTest : public QObject
@@ -30,7 +34,11 @@ private:
     {
         const QString id = RpcClient::newSessionId();
         const Json::Value response = client->startSession(id, command, geometry);
-        return response.isMember("result") ? id : QString();
+        if (!response.isMember("result")) {
+            qWarning("the start was answered with %s", response.toStyledString().c_str());
+            return QString();
+        }
+        return id;
     }
 
     Json::Value listLocal() { return call("Live.ListLocalSessions", Json::Value())["result"]; }
@@ -54,7 +62,7 @@ private:
 private slots:
     void init()
     {
-        live = std::make_unique<LiveServer>();
+        live = std::make_unique<LiveServer>(methodsDisplayBase);
         QString error;
         QVERIFY2(live->start(error), qPrintable(error));
         client = live->connect();
@@ -260,7 +268,7 @@ private slots:
     {
         QFETCH(bool, watchLimitReached);
         client.reset();
-        live = std::make_unique<LiveServer>();
+        live = std::make_unique<LiveServer>(methodsDisplayBase);
         live->env.setVariable("FAKE_AGENT_MODE", "socket");
         if (watchLimitReached) {
             if (!ServerRunner::canLimitInotifyWatches()) {

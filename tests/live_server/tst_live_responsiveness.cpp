@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 namespace {
+constexpr int responsivenessDisplayBase = 120;
 
 // Replaces the session's agent log by a FIFO that nobody writes to.
 bool replaceLogByFifo(const QString &logPath)
@@ -93,7 +94,7 @@ private:
 private slots:
     void callsAreAnsweredDuringASlowStart()
     {
-        LiveServer live;
+        LiveServer live(responsivenessDisplayBase);
         live.env.setVariable("FAKE_AGENT_MODE", "start-delay=6000");
         QString error;
         QVERIFY2(live.start(error), qPrintable(error));
@@ -116,7 +117,7 @@ private slots:
     // is still made.
     void clientLeavingDuringASlowStart()
     {
-        LiveServer live;
+        LiveServer live(responsivenessDisplayBase);
         live.env.setVariable("FAKE_AGENT_MODE", "start-delay=3000");
         QString error;
         QVERIFY2(live.start(error), qPrintable(error));
@@ -138,7 +139,7 @@ private slots:
     // The session keeps the record it had while its agent does not answer.
     void silentInformationSocket()
     {
-        LiveServer live;
+        LiveServer live(responsivenessDisplayBase);
         live.env.setVariable("FAKE_AGENT_MODE", "socket");
         QString error;
         QVERIFY2(live.start(error), qPrintable(error));
@@ -158,7 +159,7 @@ private slots:
 
     void logReplacedByAFifo()
     {
-        LiveServer live;
+        LiveServer live(responsivenessDisplayBase);
         QString error;
         QVERIFY2(live.start(error), qPrintable(error));
         auto client = live.connect();
@@ -176,7 +177,7 @@ private slots:
     // The server finds the FIFO while it loads its sessions: start-up still returns.
     void logIsAFifoAtStartUp()
     {
-        LiveServer live;
+        LiveServer live(responsivenessDisplayBase);
         QString error;
         QVERIFY2(live.start(error), qPrintable(error));
         auto client = live.connect();
