@@ -642,11 +642,11 @@ bool SessionManager::removeSessionDirectory(const QString &path, QString &messag
 
 // --- lists ---
 
-SessionRecord SessionManager::makeRecord(const QString &id, const QString &location, const SessionRuntime &runtime)
+SessionRecord SessionManager::makeRecord(const QString &id, const QUrl &location, const SessionRuntime &runtime)
 {
     SessionRecord record;
     record.setId(id);
-    record.setLocation(QUrl(location));
+    record.setLocation(location);
     record.setWindowMode(runtime.windowMode());
     record.setName(runtime.name());
     record.setStarted(runtime.started());
@@ -676,20 +676,27 @@ void SessionManager::logViewerChanges(const QString &id, const SessionRecord &be
     }
 }
 
-SessionRecordList SessionManager::updateSessions(const LookFilter &needsLook)
+SessionRecordList SessionManager::updateSessions(const LookFilter &needsLook, bool *unchanged)
 {
     QMutexLocker updating(&updateLock);
     adoptNew();
     peerTable.expire();
     SessionRecordList result = peerTable.records();
-    QMap<QString, SessionRecord> listed;
+    // Stays true while every local session is listed with its last record.
+    bool same = result == lastPeerRecords;
+    lastPeerRecords = result;
+    QHash<QString, Listed> listed;
+    listed.reserve(lastListed.size());
     for (const QString &id : ids()) {
         SessionHold hold = tryAcquire(id);
+        const auto last = lastListed.constFind(id);
         if (hold.isHeldElsewhere()) {
             // A request works on it (and may wait long for its agent): what it was will do for now.
-            if (const auto last = lastListed.constFind(id); last != lastListed.constEnd()) {
-                result << *last;
+            if (last != lastListed.constEnd()) {
+                result << last->record;
                 listed.insert(id, *last);
+            } else {
+                same = false;
             }
             continue;
         }
@@ -704,16 +711,29 @@ SessionRecordList SessionManager::updateSessions(const LookFilter &needsLook)
             hold.forget();
         } else if (runtime->exited()) {
             hold.discardEnded();
+        } else if (last != lastListed.constEnd() && last->revision == runtime->revision()) {
+            // Nothing has touched it since: the record is the one made then.
+            result << last->record;
+            listed.insert(id, *last);
         } else {
             const SessionRecord record = makeRecord(id, location, *runtime);
-            if (const auto last = lastListed.constFind(id); last != lastListed.constEnd()) {
-                logViewerChanges(id, *last, record);
+            if (last != lastListed.constEnd()) {
+                logViewerChanges(id, last->record, record);
+                same = same && record == last->record;
+            } else {
+                same = false;
             }
             result << record;
-            listed.insert(id, record);
+            listed.insert(id, {record, runtime->revision()});
         }
     }
-    lastListed = listed;
+    // With nothing new and nothing gone (each listed id was listed last time), only a count tells a
+    // session that left the list.
+    same = same && listed.size() == lastListed.size();
+    lastListed.swap(listed);
+    if (unchanged) {
+        *unchanged = same;
+    }
     return result;
 }
 

@@ -15,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
+#include <QUrl>
 #include <QWaitCondition>
 
 #include <atomic>
@@ -59,8 +60,8 @@ public:
     // ended and the peers' lists that expired, and lists what is left after the peers' sessions. A
     // session that is held meanwhile keeps the record this gave it last time (one that never had one
     // is left out until it is free). Sessions that lumen-job made meanwhile are taken up first (see
-    // adoptNew).
-    SessionRecordList updateSessions(const LookFilter &needsLook = {});
+    // adoptNew). `unchanged`, when given, tells whether the list is the one the previous call gave.
+    SessionRecordList updateSessions(const LookFilter &needsLook = {}, bool *unchanged = nullptr);
     // The sessions as they are, after the peers' ones; they wait for a held session, and leave out
     // one that ended meanwhile. They always succeed (0).
     int listSessions(SessionRecordList &list);
@@ -72,7 +73,7 @@ public:
     // What the peers reported: discovery fills it, the lists and updates read it.
     PeerTable &peers() { return peerTable; }
 
-    static SessionRecord makeRecord(const QString &id, const QString &location, const SessionRuntime &runtime);
+    static SessionRecord makeRecord(const QString &id, const QUrl &location, const SessionRuntime &runtime);
     static bool removeSessionDirectory(const QString &path, QString &message);
 
 private:
@@ -136,7 +137,7 @@ private:
     const QString sessionsDirectory;
     const quint16 firstDisplay;
     const quint16 displayEnd;
-    const QString location;
+    const QUrl location;
     const QString leaseFolder; // the display leases, "displays" beside the sessions folder
     PeerTable peerTable;
     QMap<QString, SessionRuntime *> sessions;
@@ -146,7 +147,13 @@ private:
     QHash<QString, int> waiting; // threads waiting in acquire, by id
     QSet<quint16> claimedDisplays;
     QMutex updateLock;                     // one update at a time, for lastListed
-    QMap<QString, SessionRecord> lastListed; // what the last update listed of each local session
+    // What the last update listed of each local session, and the runtime's revision it was made from.
+    struct Listed {
+        SessionRecord record;
+        quint64 revision = 0;
+    };
+    QHash<QString, Listed> lastListed;
+    SessionRecordList lastPeerRecords;     // the peers' part of the last update's list
     QSet<QString> recovering;              // directories whose half-made session is being ended
     QSet<QString> passedOver;              // ids of directories left alone: ended, unreadable
     QSet<QString> pendingIds;              // half-made by a lumen-job that still runs, at the last look

@@ -12,11 +12,17 @@ SessionUpdater::SessionUpdater(SessionManager *sessionManager, QObject *parent)
 void SessionUpdater::doWork()
 {
     watcher.collectChanges();
+    bool unchanged = false;
     const SessionRecordList records = sessionManager->updateSessions(
-        [this](const QString &id, const SessionRuntime &runtime) { return watcher.needsLook(id, runtime); });
+        [this](const QString &id, const SessionRuntime &runtime) { return watcher.needsLook(id, runtime); },
+        &unchanged);
     // Usually every watched session was just asked about, and none can have gone.
     if (watcher.hasUnaskedWatches()) {
         watcher.keepOnly(sessionManager->ids());
+    }
+    // The usual idle update: the list, and so its frame, is the last one. The first is always sent.
+    if (unchanged && !lastMessage.isEmpty()) {
+        return;
     }
     const QByteArray message = frame.frameFor(records);
     if (message == lastMessage) {

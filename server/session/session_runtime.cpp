@@ -139,6 +139,7 @@ void SessionRuntime::reset(const QString &dir, quint16 displayNumber, qint32 lau
     m_exited = false;
     m_exitCode = -1;
     m_job.clear();
+    ++m_revision;
 }
 
 QString SessionRuntime::sessionFile(const QString &fileName) const
@@ -171,6 +172,7 @@ int SessionRuntime::load(const QString &dir)
     if (QFileInfo::exists(jobPath) && !readFileWord(jobPath, m_job, error)) {
         warn(error);
     }
+    ++m_revision;
     return NoError;
 }
 
@@ -271,6 +273,7 @@ int SessionRuntime::refresh()
     if (m_path.isEmpty()) {
         return NotInitialized;
     }
+    ++m_revision;
     const LauncherState state = launcherState(m_monitorPid, m_path);
     if (state == LauncherState::Unknown) {
         m_failed = true;
@@ -377,6 +380,7 @@ int SessionRuntime::waitForDisconnect(int timeoutMs)
 
 bool SessionRuntime::queryAgentInfo(const QString &socketPath, QString &error)
 {
+    ++m_revision;
     QByteArray answer;
     if (!receiveAgentInfo(socketPath, answer)) {
         error = QStringLiteral("Failed to get the info from the session");
@@ -392,6 +396,7 @@ bool SessionRuntime::queryAgentInfo(const QString &socketPath, QString &error)
 
 bool SessionRuntime::parseAgentLog(const QString &logPath, QString &error)
 {
+    ++m_revision;
     QStringList lines;
     bool fromStart = false;
     const bool complete = m_logCursor.readNewLines(logPath, lines, fromStart, error);

@@ -38,6 +38,8 @@ public:
     int exitCode() const;
     // The batch job the session lives in (its "job" file); empty for any other session.
     QString job() const;
+    // Moves on whenever what the getters tell may have changed: equal revisions, equal answers.
+    quint64 revision() const { return m_revision; }
 
     // Who makes the sessions that startAgent starts: recorded with the start (see SessionStarter).
     void setStarter(SessionStarter::Kind kind) { m_starter = kind; }
@@ -84,4 +86,5 @@ private:
     int m_exitCode = -1;
     QString m_job;
     SessionStarter::Kind m_starter = SessionStarter::Server;
+    quint64 m_revision = 0;
 };
