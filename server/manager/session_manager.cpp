@@ -11,12 +11,14 @@
 #include "server/session/session_stage.h"
 #include "server/session/session_starter.h"
 #include "server/session/value_files.h"
+#include "server/session/x_authority.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <algorithm>
@@ -523,6 +525,8 @@ SessionAccess SessionManager::start(const QString &id, const QString &command, c
     }
 
     const QString directory = sessionDirectory(sessionsDirectory, id);
+    // Once this start is over, whatever its outcome: not while it needs the processor.
+    const auto readyNextStart = qScopeGuard([&directory] { prepareNextAuthorityRun(directory); });
     const auto available = [this](quint16 display) { return isDisplayAvailable(display); };
     const auto launch = [&](const DisplayClaim &claim, int &code) {
         return launchAgent(hold, directory, geometry, command, claim, code);

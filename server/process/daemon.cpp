@@ -21,6 +21,7 @@
 #include "server/rpc/ssl_server.h"
 #include "server/session/agent_contract.h"
 #include "server/session/value_files.h"
+#include "server/session/xauth_standby.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -124,6 +125,8 @@ int Daemon::run(QCoreApplication &app)
     // The launchers inherit the server's environment: set always, so that the setting rules over
     // whatever the server itself inherited.
     qputenv(AgentContract::viewersFromNetworkVariable, settings.viewersFromNetwork ? "1" : "0");
+    // A server starts session after session: each start finds an "xauth" already loaded.
+    XauthStandby::global().setEnabled(true);
     using StartupStep = bool (Daemon::*)(const ServerSettings &, QString &);
     const StartupStep steps[] = {
         &Daemon::openLog,

@@ -2,8 +2,10 @@
 
 #include "server/process/program_runner.h"
 #include "server/session/agent_contract.h"
+#include "server/session/xauth_standby.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace {
 constexpr int xauthTimeoutMs = 10000;
@@ -13,6 +15,13 @@ const QString cookieProtocol = QStringLiteral("MIT-MAGIC-COOKIE-1");
 QString authorityFile(const QString &sessionPath)
 {
     return QDir(sessionPath).filePath(AgentContract::authorityFile);
+}
+
+// Beside the sessions folder, on the same file system as every session directory.
+QString standbyFolder(const QString &sessionPath)
+{
+    const QString sessionsFolder = QFileInfo(QFileInfo(sessionPath).absoluteFilePath()).absolutePath();
+    return QDir(QFileInfo(sessionsFolder).absolutePath()).filePath(QStringLiteral("xauth_standby"));
 }
 
 // Texts a command line could not hold (a line end, a quote) are never handed to "xauth" as commands.
@@ -39,6 +48,11 @@ bool addAuthorityEntry(const QString &sessionPath, const QString &displayName, c
     return runProgram(xauth, arguments, sessionPath, xauthTimeoutMs, error);
 }
 
+void prepareNextAuthorityRun(const QString &sessionPath)
+{
+    XauthStandby::global().prepare(standbyFolder(sessionPath));
+}
+
 bool addAuthorityEntries(const QString &sessionPath, const QString &localDisplay, const QString &hostDisplay,
                          const QString &cookie, QString &error, QString &hostError)
 {
@@ -46,6 +60,11 @@ bool addAuthorityEntries(const QString &sessionPath, const QString &localDisplay
     if (isPlainWord(localDisplay) && isPlainWord(hostDisplay) && isPlainWord(cookie)) {
         const QString commands = QStringLiteral("add %1 %3 %4\nadd %2 %3 %4\n")
                                      .arg(localDisplay, hostDisplay, cookieProtocol, cookie);
+        // A file already there gets the entries added to what it holds: only a run on it does that.
+        const QString file = authorityFile(sessionPath);
+        if (!QFileInfo::exists(file) && XauthStandby::global().run(standbyFolder(sessionPath), commands.toLatin1(), file)) {
+            return true;
+        }
         const QStringList arguments = {QStringLiteral("-f"), authorityFile(sessionPath), QStringLiteral("source"),
                                        QStringLiteral("-")};
         QString runError;

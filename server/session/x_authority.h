@@ -14,5 +14,9 @@ bool addAuthorityEntry(const QString &sessionPath, const QString &displayName, c
 // the local entry could not be added (the host entry is then not tried); true with `hostError` set
 // when only the host entry failed. Only when the run fails are the two entries added again one by
 // one, to tell which of them it was and why.
+// Readies an "xauth" for the next session's entries (see XauthStandby), when the program is one that
+// starts session after session; a session directory tells where its file goes.
+void prepareNextAuthorityRun(const QString &sessionPath);
+
 bool addAuthorityEntries(const QString &sessionPath, const QString &localDisplay, const QString &hostDisplay,
                          const QString &cookie, QString &error, QString &hostError);

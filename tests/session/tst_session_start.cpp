@@ -9,6 +9,8 @@
 #include "server/session/error_code.h"
 #include "server/session/port_probe.h"
 #include "server/session/session_runtime.h"
+#include "server/session/x_authority.h"
+#include "server/session/xauth_standby.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +20,7 @@
 #include <QLocalServer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -488,6 +491,46 @@ private slots:
         QCOMPARE(runtime->startApplication("xterm"), int(WriteFileFailed));
         QCOMPARE(recorder.warnings().size(), 1);
         qputenv("PATH", originalPath);
+    }
+
+    // A server keeps an "xauth" waiting for its next start. The file it leaves is byte for byte the one
+    // a run in the session directory leaves; a program put in place of "xauth" meanwhile runs instead.
+    void standbyXauthLeavesTheSameFile()
+    {
+        XauthStandby &standby = XauthStandby::global();
+        standby.setEnabled(true);
+        const auto off = qScopeGuard([&standby] { standby.setEnabled(false); });
+        const QString folder = QDir(temporary.path()).filePath("xauth_standby");
+        const QString cookie = "00112233445566778899aabbccddeeff";
+        // An address, not a name, so that the second entry is one of its own on any host.
+        const auto add = [&cookie](const QString &dir) {
+            QString error;
+            QString hostError;
+            return QDir().mkpath(dir) && addAuthorityEntries(dir, "unix:140", "192.0.2.7:140", cookie, error, hostError)
+                && error.isEmpty() && hostError.isEmpty();
+        };
+        const int runs = standby.standbyRuns();
+        const QString ownRun = newSessionDir();
+        QVERIFY(add(ownRun));
+        QCOMPARE(standby.standbyRuns(), runs);
+        prepareNextAuthorityRun(ownRun);
+        QTRY_VERIFY_WITH_TIMEOUT(standby.isReady(folder), 5000);
+        const QString standbyRun = newSessionDir();
+        QVERIFY(add(standbyRun));
+        QCOMPARE(standby.standbyRuns(), runs + 1);
+        const QByteArray written = readBytes(QDir(ownRun).filePath("authority"));
+        QVERIFY(written.contains(QByteArray::fromHex(cookie.toLatin1())));
+        QCOMPARE(readBytes(QDir(standbyRun).filePath("authority")), written);
+        QCOMPARE(fileMode(QDir(standbyRun).filePath("authority")), 0600);
+
+        prepareNextAuthorityRun(standbyRun);
+        QTRY_VERIFY_WITH_TIMEOUT(standby.isReady(folder), 5000);
+        const QString record = installRecordingXauth();
+        const QString replaced = newSessionDir();
+        QVERIFY(add(replaced));
+        QCOMPARE(standby.standbyRuns(), runs + 1);
+        QVERIFY(readBytes(record).startsWith(replaced.toUtf8() + "|"));
+        QCOMPARE(readBytes(QDir(replaced).filePath("authority")), written);
     }
 };
 
