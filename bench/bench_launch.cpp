@@ -121,7 +121,7 @@ int main(int argc, char *argv[])
                 && hostError.isEmpty();
         },
         [&] {
-            prepareNextAuthorityRun(sessionDir("standby", 0));
+            standby.prepare(standbyFolder);
             for (int wait = 0; wait < 500 && !standby.isReady(standbyFolder); ++wait) {
                 QThread::msleep(2);
             }

@@ -8,7 +8,8 @@
 // adds a password on SIGUSR1 ("Added new password <hex>"), and on SIGTERM leaves "server_exit" (0)
 // and ends. It has no viewers, so SIGUSR2 changes nothing. It ends by itself after LIGHT_AGENT_LIFE
 // seconds (default 3600), or soon after its session directory is removed, so that no benchmark leaves
-// one behind. "start-app" ends at once.
+// one behind. "start-app" ends at once. With LIGHT_AGENT_PROBE set, "start-agent" only prints the
+// monotonic clock in seconds and ends: a benchmark learns how long the program takes to get going.
 
 #ifdef LIGHT_APP
 
@@ -71,6 +72,12 @@ bool directoryRemoved()
 
 int main()
 {
+    if (std::getenv("LIGHT_AGENT_PROBE")) {
+        timespec now;
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        std::printf("%.6f\n", double(now.tv_sec) + double(now.tv_nsec) / 1e9);
+        return 0;
+    }
     const int null = ::open("/dev/null", O_RDWR);
     if (null >= 0) {
         ::dup2(null, STDIN_FILENO);

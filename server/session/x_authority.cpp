@@ -50,7 +50,7 @@ bool addAuthorityEntry(const QString &sessionPath, const QString &displayName, c
 
 void prepareNextAuthorityRun(const QString &sessionPath)
 {
-    XauthStandby::global().prepare(standbyFolder(sessionPath));
+    XauthStandby::global().prepareSoon(standbyFolder(sessionPath));
 }
 
 bool addAuthorityEntries(const QString &sessionPath, const QString &localDisplay, const QString &hostDisplay,

@@ -3,11 +3,13 @@
 #include "server/process/child_reaper.h"
 #include "server/session/pidfd.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -25,6 +27,8 @@ namespace {
 const QString xauth = QStringLiteral("xauth");
 // As long as the caller's own run would be given.
 constexpr int runTimeoutMs = 10000;
+// Long enough for a start's answer to be on its way.
+constexpr int prepareDelayMs = 50;
 
 // What tells one program file from another put in its place: a test, or an update, may replace it.
 struct ProgramIdentity
@@ -149,6 +153,20 @@ bool XauthStandby::run(const QString &folder, const QByteArray &commands, const 
         ++runs;
     }
     return done;
+}
+
+void XauthStandby::prepareSoon(const QString &folder)
+{
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application) {
+        prepare(folder);
+        return;
+    }
+    // The timer is started on the application's thread, which runs the event loop.
+    QMetaObject::invokeMethod(
+        application,
+        [this, folder, application] { QTimer::singleShot(prepareDelayMs, application, [this, folder] { prepare(folder); }); },
+        Qt::QueuedConnection);
 }
 
 void XauthStandby::prepare(const QString &folder)

@@ -12,8 +12,8 @@
 // folder beside the sessions ("xauth_standby", on the same file system), which is then renamed into
 // the session directory: the file is the one "xauth" wrote, as if it had run there.
 //
-// A start takes the standby when there is one; the next is started on a pool thread once the start is
-// over (prepare), so that its loading does not compete with the start for the processor.
+// A start takes the standby when there is one; the next is started a moment after the start is over
+// (prepareSoon), so that its loading competes neither with the start nor with its answer.
 // One that cannot be used (none ready yet, "xauth" on PATH is another program than the one started,
 // or the run failed) leaves the work to the caller's own run, which also tells the reason of a failure.
 class XauthStandby
@@ -33,6 +33,8 @@ public:
     bool run(const QString &folder, const QByteArray &commands, const QString &target);
     // Starts a standby for `folder` on a pool thread, unless one is there or on its way.
     void prepare(const QString &folder);
+    // The same, 50 ms from now, timed by the application's event loop (at once without an application).
+    void prepareSoon(const QString &folder);
     // Whether a standby for `folder` is waiting.
     bool isReady(const QString &folder);
     // How many runs were done by a standby.
