@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QThreadPool>
 #include <QTimer>
@@ -184,6 +185,12 @@ void XauthStandby::prepare(const QString &folder)
         cleanedFolders.insert(folder);
     }
     QThreadPool::globalInstance()->start([this, folder, number, firstInFolder] {
+        // A link in its place could lead the clearing below into any folder: no standby then.
+        if (QFileInfo(folder).isSymLink()) {
+            QMutexLocker locker(&lock);
+            preparing = false;
+            return;
+        }
         if (firstInFolder) {
             // Files an earlier server left, its standby's locks among them.
             QDir existing(folder);
