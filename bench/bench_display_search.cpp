@@ -98,13 +98,10 @@ int fillRange(int sessions, int limit, int run)
     env.setSetting("DisplayLimit", limit);
     env.setSetting("LogLevel", "Debug2");
     ServerRunner server(env);
-    if (!env.createUserPath() || server.launch().exitCode != 0 || !server.waitForFile("server_port")) {
-        out << "the server did not start" << Qt::endl;
-        return sessions;
-    }
     BlockingClient client;
-    if (!client.connect(server.port(), env.userFile("../server_cert"), env.userFile("../server_key"))) {
-        out << "cannot connect to the server" << Qt::endl;
+    QString error;
+    if (!client.launchAndConnect(env, server, error)) {
+        out << error << Qt::endl;
         return sessions;
     }
     QStringList ids;

@@ -191,13 +191,10 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     TestEnvironment env;
     ServerRunner server(env);
-    if (!env.createUserPath() || server.launch().exitCode != 0 || !server.waitForFile("server_port")) {
-        out << "the server did not start" << Qt::endl;
-        return 1;
-    }
     BlockingClient client;
-    if (!client.connect(server.port(), env.userFile("../server_cert"), env.userFile("../server_key"))) {
-        out << "cannot connect to the server" << Qt::endl;
+    QString error;
+    if (!client.launchAndConnect(env, server, error)) {
+        out << error << Qt::endl;
         return 1;
     }
     Relay relay;

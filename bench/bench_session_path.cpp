@@ -153,9 +153,9 @@ bool measureLightCalls(Samples &starts, Samples &terminates)
     env.setSetting("DisplayLimit", 10);
     ServerRunner server(env);
     BlockingClient client;
-    if (!env.createUserPath() || server.launch().exitCode != 0 || !server.waitForFile("server_port")
-        || !client.connect(server.port(), env.userFile("../server_cert"), env.userFile("../server_key"))) {
-        out << "the server with the light launchers did not start" << Qt::endl;
+    QString error;
+    if (!client.launchAndConnect(env, server, error)) {
+        out << "with the light launchers, " << error << Qt::endl;
         return false;
     }
     bool done = true;
@@ -234,13 +234,10 @@ int main(int argc, char *argv[])
     env.setVariable("FAKE_AGENT_MODE", QStringLiteral("start-delay=%1").arg(agentStartMs));
     env.setVariable("FAKE_AGENT_TIMES", timesPath);
     ServerRunner server(env);
-    if (!env.createUserPath() || server.launch().exitCode != 0 || !server.waitForFile("server_port")) {
-        out << "the server did not start" << Qt::endl;
-        return 1;
-    }
     BlockingClient client;
-    if (!client.connect(server.port(), env.userFile("../server_cert"), env.userFile("../server_key"))) {
-        out << "cannot connect to the server" << Qt::endl;
+    QString error;
+    if (!client.launchAndConnect(env, server, error)) {
+        out << error << Qt::endl;
         return 1;
     }
 

@@ -88,15 +88,14 @@ int main(int argc, char *argv[])
     env.setSetting("DisplayLimit", 10);
     env.setVariable("FAKE_AGENT_MODE", QStringLiteral("start-delay=%1").arg(agentDelayMs));
     ServerRunner server(env);
-    if (!env.createUserPath() || server.launch().exitCode != 0 || !server.waitForFile("server_port")) {
-        out << "the server did not start" << Qt::endl;
-        return 1;
-    }
-    const QString certificate = env.userFile("../server_cert");
-    const QString key = env.userFile("../server_key");
     BlockingClient starter;
     BlockingClient prober;
-    if (!starter.connect(server.port(), certificate, key) || !prober.connect(server.port(), certificate, key)) {
+    QString error;
+    if (!starter.launchAndConnect(env, server, error)) {
+        out << error << Qt::endl;
+        return 1;
+    }
+    if (!prober.connectTo(env, server)) {
         out << "cannot connect to the server" << Qt::endl;
         return 1;
     }

@@ -1,6 +1,8 @@
 #include "bench/blocking_client.h"
 
 #include "common/netstring.h"
+#include "tests/support/server_runner.h"
+#include "tests/support/test_environment.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -47,4 +49,22 @@ bool BlockingClient::waitFor(const QByteArray &marker, int timeoutMs, QByteArray
             return false;
         }
     }
+}
+
+bool BlockingClient::connectTo(const TestEnvironment &env, const ServerRunner &server)
+{
+    return connect(server.port(), env.userFile(QStringLiteral("../server_cert")), env.userFile(QStringLiteral("../server_key")));
+}
+
+bool BlockingClient::launchAndConnect(const TestEnvironment &env, ServerRunner &server, QString &error)
+{
+    if (!env.createUserPath() || server.launch().exitCode != 0 || !server.waitForFile(QStringLiteral("server_port"))) {
+        error = QStringLiteral("the server did not start");
+        return false;
+    }
+    if (!connectTo(env, server)) {
+        error = QStringLiteral("cannot connect to the server");
+        return false;
+    }
+    return true;
 }

@@ -4,6 +4,9 @@
 #include <QSslSocket>
 #include <QString>
 
+class ServerRunner;
+class TestEnvironment;
+
 // A client of the remote procedure protocol for timing: one call at a time, blocking on the socket
 // itself, so that an answer is seen the moment it arrives (the tests' client looks every 10 ms).
 class BlockingClient
@@ -11,6 +14,11 @@ class BlockingClient
 public:
     // Connects with TLS, presenting the user's certificate and key.
     bool connect(quint16 port, const QString &certificatePath, const QString &keyPath);
+    // Connects to the running server of `env` with its user's certificate.
+    bool connectTo(const TestEnvironment &env, const ServerRunner &server);
+    // Makes the user path of `env`, launches `server` and connects to it; false, with the step that
+    // failed in `error`, when one does.
+    bool launchAndConnect(const TestEnvironment &env, ServerRunner &server, QString &error);
 
     // Sends one message as a NetString frame.
     void send(const QByteArray &payload);
