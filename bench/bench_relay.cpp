@@ -5,7 +5,8 @@
 // and blocks on its socket; the relay's client writes each request frame to lumen_sci's standard input
 // (a pipe, as ssh gives it) and blocks on reading its standard output. Both clients take turns in
 // blocks of calls, so that a change in the machine's load falls on both. Prints p50 and p90 of each
-// and their ratio; never fails on timing.
+// and their ratio, and the round trip of the same bytes through "cat": the least a relay process adds
+// on this machine. Never fails on timing.
 
 #include "bench/blocking_client.h"
 #include "common/netstring.h"
@@ -45,7 +46,8 @@ double percentile(std::vector<double> values, double p)
     return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
 }
 
-// lumen_sci with its standard input and output on pipes of this process.
+// A program with its standard input and output on pipes of this process: lumen_sci, or "cat" as the
+// least a process between client and server can cost.
 class Relay
 {
 public:
@@ -63,7 +65,7 @@ public:
         }
     }
 
-    bool start(const QProcessEnvironment &environment)
+    bool start(const QProcessEnvironment &environment, const QString &programPath)
     {
         int toRelay[2];
         int fromRelay[2];
@@ -79,7 +81,7 @@ public:
             envp.push_back(entry.data());
         }
         envp.push_back(nullptr);
-        QByteArray program = QFile::encodeName(TestEnvironment::binary(QStringLiteral("lumen_sci")));
+        QByteArray program = QFile::encodeName(programPath);
         char *argv[] = {program.data(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -97,12 +99,8 @@ public:
     // Sends one frame and blocks until the frame that holds `marker` is back (notifications are skipped).
     bool call(const QByteArray &frame, const QByteArray &marker)
     {
-        for (qsizetype written = 0; written < frame.size();) {
-            const ssize_t count = ::write(input, frame.constData() + written, size_t(frame.size() - written));
-            if (count <= 0) {
-                return false;
-            }
-            written += count;
+        if (!send(frame)) {
+            return false;
         }
         for (;;) {
             QByteArray message;
@@ -126,6 +124,23 @@ public:
         }
     }
 
+    // Sends bytes and blocks until as many came back: a round trip through "cat".
+    bool echo(const QByteArray &bytes)
+    {
+        if (!send(bytes)) {
+            return false;
+        }
+        char buffer[65536];
+        for (qsizetype got = 0; got < bytes.size();) {
+            const ssize_t count = ::read(output, buffer, sizeof buffer);
+            if (count <= 0) {
+                return false;
+            }
+            got += count;
+        }
+        return true;
+    }
+
     // Processor time of every thread of the relay so far, in microseconds.
     double processorUs() const
     {
@@ -141,6 +156,18 @@ public:
     }
 
 private:
+    bool send(const QByteArray &bytes)
+    {
+        for (qsizetype written = 0; written < bytes.size();) {
+            const ssize_t count = ::write(input, bytes.constData() + written, size_t(bytes.size() - written));
+            if (count <= 0) {
+                return false;
+            }
+            written += count;
+        }
+        return true;
+    }
+
     pid_t pid = 0;
     int input = -1;
     int output = -1;
@@ -156,9 +183,11 @@ struct Comparison
 {
     std::vector<double> direct;
     std::vector<double> relayed;
+    std::vector<double> copied;
 };
 
-bool measure(BlockingClient &client, Relay &relay, const char *method, int calls, Comparison *comparison, int &id)
+bool measure(BlockingClient &client, Relay &relay, Relay &copier, const char *method, int calls, Comparison *comparison,
+             int &id)
 {
     for (int i = 0; i < calls; ++i) {
         const QByteArray payload = request(++id, method);
@@ -176,9 +205,15 @@ bool measure(BlockingClient &client, Relay &relay, const char *method, int calls
             return false;
         }
         const double relayed = double(timer.nsecsElapsed()) / 1000.0;
+        timer.restart();
+        if (!copier.echo(frame)) {
+            return false;
+        }
+        const double copied = double(timer.nsecsElapsed()) / 1000.0;
         if (comparison) {
             comparison->direct.push_back(direct);
             comparison->relayed.push_back(relayed);
+            comparison->copied.push_back(copied);
         }
     }
     return true;
@@ -198,8 +233,14 @@ int main(int argc, char *argv[])
         return 1;
     }
     Relay relay;
-    if (!relay.start(env.processEnvironment())) {
+    if (!relay.start(env.processEnvironment(), TestEnvironment::binary(QStringLiteral("lumen_sci")))) {
         out << "cannot start lumen_sci" << Qt::endl;
+        return 1;
+    }
+    // Two more wake-ups of a process per call, the least any relay adds on this machine.
+    Relay copier;
+    if (!copier.start(env.processEnvironment(), QStringLiteral("/bin/cat"))) {
+        out << "cannot start cat" << Qt::endl;
         return 1;
     }
 
@@ -208,10 +249,10 @@ int main(int argc, char *argv[])
         << " calls each, taking turns" << Qt::endl;
     for (const char *method : {"Live.GetVersion", "system.describe"}) {
         Comparison comparison;
-        bool done = measure(client, relay, method, warmUpCalls, nullptr, id);
+        bool done = measure(client, relay, copier, method, warmUpCalls, nullptr, id);
         const double relayBefore = relay.processorUs();
         for (int round = 0; done && round < rounds; ++round) {
-            done = measure(client, relay, method, callsPerRound, &comparison, id);
+            done = measure(client, relay, copier, method, callsPerRound, &comparison, id);
         }
         const double relayPerCall = (relay.processorUs() - relayBefore) / (rounds * callsPerRound);
         if (!done) {
@@ -225,6 +266,10 @@ int main(int argc, char *argv[])
             << percentile(comparison.relayed, 0.9) << " us; relay/direct " << relayed / direct << Qt::endl;
         out << "  " << qSetFieldWidth(16) << "" << qSetFieldWidth(0) << "the relay's own processor time: "
             << relayPerCall << " us per call" << Qt::endl;
+        const double copied = percentile(comparison.copied, 0.5);
+        out << "  " << qSetFieldWidth(16) << "" << qSetFieldWidth(0) << "the same frame through cat and back: p50 "
+            << copied << " us, so no relay process gets below " << (direct + copied) / direct
+            << "x here; lumen_sci adds " << relayed - direct - copied << " us more" << Qt::endl;
     }
     server.stop(SIGTERM);
     return 0;
