@@ -5,13 +5,28 @@
 #include <QDeadlineTimer>
 
 #include <cerrno>
+#include <memory>
 #include <poll.h>
 #include <unistd.h>
 
+namespace {
+// Made again when the last one broke, or could not be had: the limit of instances may have eased.
+AgentFileEvents *threadFileEvents()
+{
+    thread_local std::unique_ptr<AgentFileEvents> events;
+    if (!events || !events->isOpen()) {
+        events = std::make_unique<AgentFileEvents>();
+    }
+    return events.get();
+}
+}
+
 AgentWatch::AgentWatch(const QString &sessionPath, qint32 launcherPid)
+    : fileChanges(threadFileEvents())
 {
     QString ignored;
-    watching = fileChanges.watch(sessionPath, ignored) >= 0;
+    directoryWatch = fileChanges->watch(sessionPath, ignored);
+    watching = directoryWatch >= 0;
     // Fails for a launcher that has already gone: the caller's next look finds that out anyway.
     if (launcherPid > 0) {
         launcher = pidfdOpen(launcherPid);
@@ -20,6 +35,8 @@ AgentWatch::AgentWatch(const QString &sessionPath, qint32 launcherPid)
 
 AgentWatch::~AgentWatch()
 {
+    // Events of this wait still queued are passed over by the next: their watch is unknown then.
+    fileChanges->unwatch(directoryWatch);
     closeDescriptor(launcher);
 }
 
@@ -37,7 +54,7 @@ bool AgentWatch::waitForChange(int milliseconds, QString &error)
     for (;;) {
         pollfd watched[2];
         nfds_t count = 0;
-        const int files = watching ? fileChanges.descriptor() : -1;
+        const int files = watching ? fileChanges->descriptor() : -1;
         for (int descriptor : {files, launcher}) {
             if (descriptor >= 0) {
                 watched[count++] = {descriptor, POLLIN, 0};
@@ -77,7 +94,7 @@ bool AgentWatch::waitForChange(int milliseconds, QString &error)
 bool AgentWatch::takeFileChanges()
 {
     bool agentChanged = false;
-    switch (fileChanges.take([&agentChanged](int, bool) { agentChanged = true; })) {
+    switch (fileChanges->take([&agentChanged](int, bool) { agentChanged = true; })) {
     case AgentFileEvents::Take::Done:
         return agentChanged;
     case AgentFileEvents::Take::Broken:

@@ -10,8 +10,10 @@
 // the fallback: what the watch cannot see (the information socket, a kernel without inotify or
 // pidfds, no inotify instance left) is noticed at the next look, never missed.
 //
-// One object per wait, used on the waiting thread only. It holds at most two descriptors (an inotify
-// instance and a pidfd of the launcher), opened by the constructor and closed by the destructor.
+// One object per wait, used on the waiting thread only. It holds a pidfd of the launcher, and watches
+// in its thread's inotify instance, which stays open between waits: closing an instance makes the
+// kernel retire its watches first (a grace period, up to half a millisecond on a busy host), which
+// would otherwise fall on every start and every answer. Removing a watch costs little.
 class AgentWatch
 {
 public:
@@ -30,7 +32,8 @@ private:
     bool takeFileChanges();
     static void closeDescriptor(int &descriptor);
 
-    AgentFileEvents fileChanges; // watching the session directory, when it could
+    AgentFileEvents *fileChanges = nullptr; // the thread's instance
+    int directoryWatch = -1;                 // the session directory's watch in it, when it could
     bool watching = false;
     int launcher = -1; // pidfd of the launcher, readable once it has ended
 };

@@ -361,6 +361,12 @@ private slots:
         const QString dir = loadWithSleeper(runtime);
         QVERIFY(!dir.isEmpty());
         const qint64 launcherPid = readBytes(QDir(dir).filePath("monitor_pid")).toLongLong();
+        {
+            // A wait that ended with a change of the agent unread: the waits of a thread share their
+            // inotify instance, and the next must not take that change for one of its own.
+            AgentWatch earlier(dir, qint32(launcherPid));
+            appendBytes(QDir(dir).filePath("server_log"), "Added new password z\n");
+        }
         AgentWatch watch(dir, qint32(launcherPid));
         const auto waitWhile = [&watch](const std::function<void()> &change, int limitMs) {
             std::thread changer([&change] {
