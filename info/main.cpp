@@ -36,6 +36,23 @@ bool hasDisplay(int argc, char *argv[])
     return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM");
 }
 
+QtMessageHandler toolkitHandler = nullptr;
+
+// The toolkit ends the program with an abort, and a core file, when no display can be opened (one
+// that is named but does not answer, say). While it starts, that ending is a plain error instead;
+// its own warnings before it tell the reason.
+void startupMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtFatalMsg) {
+        toolkitHandler(type, context, message);
+        return;
+    }
+    const char *display = std::getenv("DISPLAY");
+    std::fprintf(stderr, "lumen_info: no display to show the window on: \"%s\" cannot be opened.\n",
+                 display ? display : "");
+    std::_Exit(1);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -55,7 +72,9 @@ int main(int argc, char *argv[])
     }
 
     // The toolkit removes the options that it understands itself from argc and argv.
+    toolkitHandler = qInstallMessageHandler(startupMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(toolkitHandler);
     setInfoApplicationIdentity();
 
     if (argc != 2) {

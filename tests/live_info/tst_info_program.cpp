@@ -77,6 +77,34 @@ private slots:
         QCOMPARE(process.readAllStandardOutput(), QByteArray());
     }
 
+    // Without a display that can be opened the program ends with a plain error, not the toolkit's
+    // abort: DISPLAY unset, or naming a display no X server serves.
+    void noDisplayIsAPlainError_data()
+    {
+        QTest::addColumn<QString>("display");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("unset") << QString() << QByteArray("DISPLAY is not set.");
+        QTest::newRow("not served") << QStringLiteral(":65000") << QByteArray("\":65000\" cannot be opened.");
+    }
+
+    void noDisplayIsAPlainError()
+    {
+        QFETCH(QString, display);
+        QFETCH(QByteArray, message);
+        QProcessEnvironment env = processEnvironment();
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        if (!display.isEmpty())
+            env.insert(QStringLiteral("DISPLAY"), display);
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(TestEnvironment::binary(QStringLiteral("lumen_info")), {writeFile(QStringLiteral("shown.txt"), "text\n")});
+        QVERIFY2(process.waitForFinished(10000), "lumen_info kept running without a display");
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        const QByteArray errors = process.readAllStandardError();
+        QVERIFY2(errors.contains("lumen_info: no display to show the window on: " + message), errors.constData());
+    }
+
     // With one argument the program shows its dialog and runs its event loop until the dialog is
     // closed: it does not end on its own, whether or not the file can be read.
     void oneArgumentKeepsRunning_data()
