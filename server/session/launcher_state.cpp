@@ -26,8 +26,9 @@ LauncherState launcherState(qint32 pid, const QString &sessionPath)
     const QByteArray nativePath = QFile::encodeName(workingDirectory);
     struct stat link;
     if (::lstat(nativePath.constData(), &link) != 0) {
-        // The process ended between the two looks.
-        return errno == ENOENT ? LauncherState::Gone : LauncherState::Unknown;
+        // The process ended between the two looks; while its parent collects it, /proc answers
+        // "no such process" for a moment instead.
+        return errno == ENOENT || errno == ESRCH ? LauncherState::Gone : LauncherState::Unknown;
     }
     if (!S_ISLNK(link.st_mode)) {
         return LauncherState::Unknown;

@@ -7,6 +7,7 @@
 
 #include "server/session/agent_watch.h"
 #include "server/session/error_code.h"
+#include "server/session/launcher_state.h"
 #include "server/session/session_runtime.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
 #include <thread>
 #include <sys/wait.h>
@@ -388,6 +390,33 @@ private slots:
         QVERIFY2(elapsed >= 0 && elapsed < 2500, qPrintable(QString::number(elapsed)));
         elapsed = waitWhile([launcherPid] { ::kill(pid_t(launcherPid), SIGKILL); }, 5000);
         QVERIFY2(elapsed >= 0 && elapsed < 2500, qPrintable(QString::number(elapsed)));
+    }
+
+    // A launcher that ends while it is looked at is gone, never unknown (a terminate that worked
+    // would be reported as failed): while its parent collects it, /proc may answer "no such process".
+    // The moment is short, so many launchers end here, each collected while the look goes on.
+    void launcherCollectedWhileLookedAtIsGone()
+    {
+        int unknown = 0;
+        for (int round = 0; round < 600; ++round) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::pause();
+                ::_exit(0);
+            }
+            QVERIFY(pid > 0);
+            std::atomic<bool> collected{false};
+            ::kill(pid, SIGKILL);
+            std::thread parent([pid, &collected] {
+                ::waitpid(pid, nullptr, 0);
+                collected = true;
+            });
+            while (!collected) {
+                unknown += launcherState(qint32(pid), temporary.path()) == LauncherState::Unknown;
+            }
+            parent.join();
+        }
+        QCOMPARE(unknown, 0);
     }
 
     void informationComesFromTheAgentSocketWhileItIsThere()
