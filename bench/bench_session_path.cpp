@@ -132,6 +132,16 @@ double lightAgentStartMs()
     return samples.percentile(0.5);
 }
 
+// So that a failed call explains itself.
+void printLogTail(const TestEnvironment &env)
+{
+    QFile log(env.userFile(QStringLiteral("server_log")));
+    if (log.open(QIODevice::ReadOnly)) {
+        log.seek(qMax<qint64>(0, log.size() - 4000));
+        out << "The end of the server's log:" << Qt::endl << log.readAll() << Qt::endl;
+    }
+}
+
 // Sends the request and waits for its answer; false unless the answer is a result.
 bool call(BlockingClient &client, int id, const char *method, const QByteArray &params)
 {
@@ -174,6 +184,9 @@ bool measureLightCalls(Samples &starts, Samples &terminates)
             starts.add(terminateSent - startSent);
             terminates.add(monotonicMs() - terminateSent);
         }
+    }
+    if (!done) {
+        printLogTail(env);
     }
     server.stop(SIGTERM);
     return done;
@@ -248,6 +261,9 @@ int main(int argc, char *argv[])
     int done = 0;
     for (int run = 0; run < runs && measureOnce(client, timesPath, interpreterMs, run, figures); ++run) {
         ++done;
+    }
+    if (done < runs) {
+        printLogTail(env);
     }
     server.stop(SIGTERM);
 
