@@ -20,7 +20,7 @@ QString authorityFile(const QString &sessionPath)
 // Beside the sessions folder, on the same file system as every session directory.
 QString standbyFolder(const QString &sessionPath)
 {
-    const QString sessionsFolder = QFileInfo(QFileInfo(sessionPath).absoluteFilePath()).absolutePath();
+    const QString sessionsFolder = QFileInfo(sessionPath).absolutePath();
     return QDir(QFileInfo(sessionsFolder).absolutePath()).filePath(QStringLiteral("xauth_standby"));
 }
 
@@ -58,17 +58,17 @@ bool addAuthorityEntries(const QString &sessionPath, const QString &localDisplay
 {
     hostError.clear();
     if (isPlainWord(localDisplay) && isPlainWord(hostDisplay) && isPlainWord(cookie)) {
-        const QString commands = QStringLiteral("add %1 %3 %4\nadd %2 %3 %4\n")
-                                     .arg(localDisplay, hostDisplay, cookieProtocol, cookie);
+        const QByteArray commands = QStringLiteral("add %1 %3 %4\nadd %2 %3 %4\n")
+                                        .arg(localDisplay, hostDisplay, cookieProtocol, cookie)
+                                        .toLatin1();
         // A file already there gets the entries added to what it holds: only a run on it does that.
         const QString file = authorityFile(sessionPath);
-        if (!QFileInfo::exists(file) && XauthStandby::global().run(standbyFolder(sessionPath), commands.toLatin1(), file)) {
+        if (!QFileInfo::exists(file) && XauthStandby::global().run(standbyFolder(sessionPath), commands, file)) {
             return true;
         }
-        const QStringList arguments = {QStringLiteral("-f"), authorityFile(sessionPath), QStringLiteral("source"),
-                                       QStringLiteral("-")};
+        const QStringList arguments = {QStringLiteral("-f"), file, QStringLiteral("source"), QStringLiteral("-")};
         QString runError;
-        if (runProgram(xauth, arguments, sessionPath, xauthTimeoutMs, runError, commands.toLatin1())) {
+        if (runProgram(xauth, arguments, sessionPath, xauthTimeoutMs, runError, commands)) {
             return true;
         }
     }
